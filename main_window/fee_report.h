@@ -1,0 +1,27 @@
+// The fee report: what the dropped files cost at the unit price. Kept apart from the window so
+// that it runs without drag and drop, dialogs or a display.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace miruteka {
+
+// Fee of one file, cut down (never rounded) to whole hundredths of a yen, and the unrounded
+// amount that goes into the total. Each operation rounds to a double, in this order.
+double PacketFee(double unitPrice, std::int64_t length);
+double PacketAmount(double unitPrice, std::int64_t length);
+
+// One line per path that opens as a regular file, in the given order ("path   fee円" CR LF),
+// then CR LF and "TOTAL total円". An item that cannot be measured gives no line and adds
+// nothing; a unit price that does not read as a number gives no lines and a total of 0.
+std::u16string BuildFeeReport(std::span<const std::u16string> paths, std::u16string_view unitPriceText);
+
+// Writes the report and a final CR LF to the path. True only when the report is in place in
+// full; an existing file keeps its old content otherwise.
+bool SaveFeeReport(std::u16string_view path, std::u16string_view report);
+
+} // namespace miruteka

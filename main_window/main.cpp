@@ -1,0 +1,112 @@
+#include "main.h"
+
+#include "fee_report.h"
+#include "identity.h"
+#include "message_box.h"
+#include "number.h"
+
+#include <QGuiApplication>
+#include <QIcon>
+#include <QScreen>
+#include <vector>
+
+namespace miruteka {
+
+namespace {
+
+// Positions are laid out in twips, 15 to a logical pixel.
+constexpr QRect twips(int left, int top, int width, int height)
+{
+    return { left / 15, top / 15, width / 15, height / 15 };
+}
+
+QString fromCore(const std::u16string& text) { return QString::fromStdU16String(text); }
+
+} // namespace
+
+main::main(QWidget* parent)
+    : QWidget(parent,
+        Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+            | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint)
+    , Frame1(this)
+    , StatusBar1(this)
+    , Text1(QStringLiteral("0.3"), this)
+    , Command1(QStringLiteral("設定"), this)
+    , Command2(QStringLiteral("about"), this)
+    , Command3(QStringLiteral("終了"), this)
+{
+    setWindowTitle(QStringLiteral("main"));
+    setWindowIcon(QIcon(QStringLiteral(":/miruteka/miruteka.png")));
+    setFixedSize(twips(0, 0, 1815, 1935).size());
+
+    Frame1.setGeometry(twips(0, 0, 1815, 1290));
+    StatusBar1.setGeometry(twips(0, 1695, 1815, 240));
+    StatusBar1.setSizeGripEnabled(false);
+    StatusBar1.addWidget(&statusPanel_, 1);
+    Text1.setGeometry(twips(2850, 1725, 615, 270));
+    Text1.setFocusPolicy(Qt::NoFocus); // out of sight, so never a place for the keyboard
+    Command1.setGeometry(twips(0, 1350, 540, 315));
+    Command2.setGeometry(twips(600, 1350, 615, 315));
+    Command3.setGeometry(twips(1275, 1350, 540, 315));
+    setTabOrder(&Command1, &Command2);
+    setTabOrder(&Command2, &Command3);
+
+    CommonDialog1.DialogTitle = QStringLiteral("保存しとけって");
+    CommonDialog1.Filter = QStringLiteral("テキスト (*.txt)");
+
+    connect(&Command1, &QPushButton::clicked, this, &main::Command1_Click);
+    connect(&Command2, &QPushButton::clicked, this, &main::Command2_Click);
+    connect(&Command3, &QPushButton::clicked, this, &main::Command3_Click);
+    connect(&Frame1, &DropFrame::filesDropped, this, &main::Frame1_OLEDragDrop);
+
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
+
+    Form_Load();
+}
+
+void main::Form_Load()
+{
+    setWindowTitle(fromCore(AppTitle()));
+    labelpacket();
+}
+
+void main::labelpacket()
+{
+    statusPanel_.setText(QStringLiteral("1パケット = ") + Text1.text() + QStringLiteral(" 円"));
+}
+
+void main::Command1_Click()
+{
+    labelpacket();
+}
+
+void main::Command2_Click()
+{
+    const QString text = fromCore(AppTitle()) + QStringLiteral(" ver") + fromCore(FormatInteger(AppMajor()))
+        + QStringLiteral(".") + fromCore(FormatInteger(AppMinor())) + QStringLiteral("\r\n\r\n")
+        + QStringLiteral("パケット料金を調べたいファイルをD&Dしてください。");
+    ShowMessage(text, OkOnly, QStringLiteral("about"));
+}
+
+void main::Command3_Click()
+{
+    close();
+}
+
+void main::Frame1_OLEDragDrop(const QStringList& paths)
+{
+    std::vector<std::u16string> items;
+    items.reserve(static_cast<std::size_t>(paths.size()));
+    for (const QString& path : paths)
+        items.push_back(path.toStdU16String());
+    const std::u16string report = BuildFeeReport(items, Text1.text().toStdU16String());
+
+    CommonDialog1.ShowSave(this);
+    const QString fileName = CommonDialog1.FileName();
+    // A cancelled prompt gives no name: nothing to write and nothing to say.
+    if (!SaveFeeReport(fileName.toStdU16String(), report) && !fileName.isEmpty())
+        ShowMessage(QStringLiteral("レポートを保存できませんでした。\r\n") + fileName, OkOnly, fromCore(AppTitle()));
+}
+
+} // namespace miruteka

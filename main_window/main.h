@@ -1,0 +1,45 @@
+// The main window: the unit price and its status line, the three buttons, and the frame that
+// turns dropped files into a fee report.
+#pragma once
+
+#include "drop_frame.h"
+#include "save_prompt.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QWidget>
+
+namespace miruteka {
+
+// Named as the program names its start-up window; the namespace keeps it clear of ::main.
+class main : public QWidget {
+    Q_OBJECT
+public:
+    explicit main(QWidget* parent = nullptr);
+
+    DropFrame Frame1;
+    QStatusBar StatusBar1;
+    QLineEdit Text1; // the unit price, kept as text out of sight
+    QPushButton Command1;
+    QPushButton Command2;
+    QPushButton Command3;
+    SavePrompt CommonDialog1;
+
+    void labelpacket();
+    QString statusText() const { return statusPanel_.text(); }
+
+public slots:
+    void Command1_Click();
+    void Command2_Click();
+    void Command3_Click();
+    void Frame1_OLEDragDrop(const QStringList& paths);
+
+private:
+    void Form_Load();
+
+    QLabel statusPanel_;
+};
+
+} // namespace miruteka

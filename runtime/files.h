@@ -1,0 +1,38 @@
+// Files under file numbers. The program's logic opens, measures, writes and closes files by a
+// small number, and keeps at most one open at a time; the table behind the numbers lives here.
+// Every operation reports failure through its result and never throws.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace miruteka {
+
+// Opens an existing regular file (links followed) for reading its length. Folders, missing
+// paths, dangling links, FIFOs, sockets and devices fail, and opening never blocks.
+bool OpenForInput(std::u16string_view path, int fileNumber);
+
+// Length in bytes of the file open for input under the number.
+std::optional<std::int64_t> FileLength(int fileNumber);
+
+// Opens the path for writing a new content. Where the target is a regular file or does not
+// exist yet, the content goes to a new file beside it that CloseFile puts in its place in one
+// step, so the old content survives any failure; where no file can be created beside it, the
+// target is written in place. A device or other special file is written directly, never
+// replaced, and never blocks the caller. Fails on an empty or unusable path.
+bool OpenForOutput(std::u16string_view path, int fileNumber);
+
+// Appends the text and CR LF in the system's ANSI code page (CP932 on POSIX systems); a
+// character the code page cannot represent becomes one "?".
+bool PrintLine(int fileNumber, std::u16string_view text);
+
+// Closes what is open under the number. True when something was open and, for output,
+// everything written has reached its place; on false an output target keeps what it had.
+bool CloseFile(int fileNumber);
+
+// The bytes PrintLine writes for a text, without the line end.
+std::string ToAnsiCodePage(std::u16string_view text);
+
+} // namespace miruteka
