@@ -1,0 +1,221 @@
+#include "files.h"
+#include "scratch_dir.h"
+
+#include <csignal>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace miruteka {
+namespace {
+
+using testing::readBytes;
+using testing::ScratchDir;
+using testing::u16;
+namespace fs = std::filesystem;
+
+struct AnsiCase {
+    const char* name;
+    std::u16string_view text;
+    std::string_view bytes;
+};
+
+TEST(ToAnsiCodePage, WritesCp932AndOneQuestionMarkPerUnmappableCharacter)
+{
+    const AnsiCase cases[] = {
+        { "yen sign of the report", u"円", "\x89\x7E" },
+        { "ascii", u"TOTAL 3.046875", "TOTAL 3.046875" },
+        { "katakana", u"ミルテカ", "\x83\x7E\x83\x8B\x83\x65\x83\x4A" },
+        { "backslash stays a byte", u"C:\\data\\a.bin", "C:\\data\\a.bin" },
+        { "line ends untouched", u"a\r\nb", "a\r\nb" },
+        { "emoji is one character", u"x\U0001F600y", "x?y" },
+        { "lone high surrogate", u"a\xD83D" "b", "a?b" },
+        { "lone low surrogate at the end", u"a\xDE00", "a?" },
+        { "latin letter outside the code page", u"caf\u00E9", "caf?" },
+        { "two unmappable in a row", u"\u00E9\u00E8", "??" },
+        { "code page extension row", u"\u2460", "\x87\x40" },
+        { "full-width tilde", u"\uFF5E", "\x81\x60" },
+        { "empty", u"", "" },
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(ToAnsiCodePage(c.text), c.bytes) << c.name;
+}
+
+TEST(FileNumbers, OperationsOnANumberWithNothingOpenFail)
+{
+    EXPECT_FALSE(FileLength(1).has_value());
+    EXPECT_FALSE(PrintLine(1, u"x"));
+    EXPECT_FALSE(CloseFile(1));
+    for (const int outOfRange : { 0, -1, 512, 100000 }) {
+        EXPECT_FALSE(OpenForInput(u"/", outOfRange));
+        EXPECT_FALSE(FileLength(outOfRange).has_value());
+    }
+}
+
+TEST(FileNumbers, ANumberInUseCannotBeOpenedAgain)
+{
+    ScratchDir dir;
+    const auto path = u16(dir.file("a", 5));
+    ASSERT_TRUE(OpenForInput(path, 1));
+    EXPECT_FALSE(OpenForInput(path, 1));
+    EXPECT_FALSE(OpenForOutput(u16(dir / "out"), 1));
+    EXPECT_EQ(FileLength(1), 5);
+    EXPECT_TRUE(CloseFile(1));
+    EXPECT_FALSE(FileLength(1).has_value());
+}
+
+TEST(OpenForInput, TakesRegularFilesOnlyAndNeverBlocks)
+{
+    ScratchDir dir;
+    const auto file = dir.file("file.bin", 1000);
+    fs::create_directory(dir / "folder");
+    fs::create_symlink(file, dir / "link");
+    fs::create_symlink(dir / "nowhere", dir / "dangling");
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+
+    const std::pair<fs::path, std::optional<std::int64_t>> cases[] = {
+        { file, 1000 },
+        { dir / "link", 1000 }, // links are followed
+        { dir / "folder", std::nullopt },
+        { dir / "missing", std::nullopt },
+        { dir / "dangling", std::nullopt },
+        { dir / "fifo", std::nullopt }, // would block forever if opened for reading plainly
+        { "/dev/null", std::nullopt },
+        { "/dev/zero", std::nullopt },
+        { file / "through-a-file", std::nullopt },
+    };
+    for (const auto& [path, length] : cases) {
+        EXPECT_EQ(OpenForInput(u16(path), 1), length.has_value()) << path;
+        EXPECT_EQ(FileLength(1), length) << path;
+        CloseFile(1);
+    }
+}
+
+TEST(OpenForInput, MeasuresFilesBeyondFourGibibytesExactly)
+{
+    ScratchDir dir;
+    const std::uintmax_t threeGiB = 3ull << 30;
+    const auto sparse = dir.file("big", threeGiB);
+    const auto huge = dir.file("huge", (1ull << 40) + 1);
+    ASSERT_TRUE(OpenForInput(u16(sparse), 1));
+    EXPECT_EQ(FileLength(1), static_cast<std::int64_t>(threeGiB));
+    CloseFile(1);
+    ASSERT_TRUE(OpenForInput(u16(huge), 1));
+    EXPECT_EQ(FileLength(1), static_cast<std::int64_t>((1ull << 40) + 1));
+    CloseFile(1);
+}
+
+bool save(const fs::path& path, std::u16string_view text)
+{
+    if (!OpenForOutput(u16(path), 1))
+        return false;
+    const bool printed = PrintLine(1, text);
+    return CloseFile(1) && printed;
+}
+
+std::vector<fs::path> entries(const fs::path& dir)
+{
+    std::vector<fs::path> found;
+    for (const auto& entry : fs::directory_iterator(dir))
+        found.push_back(entry.path().filename());
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+TEST(OpenForOutput, WritesTheLineWithCrLfAndNothingElse)
+{
+    ScratchDir dir;
+    ASSERT_TRUE(save(dir / "report.txt", u"TOTAL 0円"));
+    EXPECT_EQ(readBytes(dir / "report.txt"), "TOTAL 0\x89\x7E\r\n");
+    // Nothing is left beside the report.
+    EXPECT_EQ(entries(dir.path()), std::vector<fs::path> { "report.txt" });
+}
+
+TEST(OpenForOutput, ReplacesAnExistingFileKeepingItsPermissionsAndLinks)
+{
+    ScratchDir dir;
+    const auto target = dir / "old.txt";
+    std::ofstream(target) << "a much longer old content that must disappear entirely";
+    fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    fs::create_symlink(target, dir / "link.txt");
+
+    ASSERT_TRUE(save(dir / "link.txt", u"new"));
+    EXPECT_EQ(readBytes(target), "new\r\n");
+    EXPECT_TRUE(fs::is_symlink(dir / "link.txt"));
+    EXPECT_EQ(fs::status(target).permissions() & fs::perms::all,
+        fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    EXPECT_EQ(entries(dir.path()), (std::vector<fs::path> { "link.txt", "old.txt" }));
+}
+
+TEST(OpenForOutput, RefusesNamesThatCannotBeWritten)
+{
+    ScratchDir dir;
+    fs::create_directory(dir / "folder");
+    const auto file = dir.file("file", 3);
+    const fs::path cases[] = { "", dir / "folder", dir / "missing" / "report.txt", file / "report.txt" };
+    for (const auto& path : cases) {
+        EXPECT_FALSE(OpenForOutput(u16(path), 1)) << path;
+        EXPECT_FALSE(PrintLine(1, u"x"));
+        CloseFile(1);
+    }
+    EXPECT_EQ(entries(dir.path()), (std::vector<fs::path> { "file", "folder" }));
+    EXPECT_TRUE(fs::is_empty(dir / "folder"));
+}
+
+TEST(OpenForOutput, AFullDeviceFailsAndStaysADevice)
+{
+    if (!fs::is_character_file("/dev/full"))
+        GTEST_SKIP() << "/dev/full is not available here";
+    ASSERT_TRUE(OpenForOutput(u"/dev/full", 1));
+    EXPECT_FALSE(PrintLine(1, u"report"));
+    EXPECT_FALSE(CloseFile(1));
+    EXPECT_TRUE(fs::is_character_file("/dev/full"));
+}
+
+TEST(OpenForOutput, AFifoWithoutReaderFailsAtOnce)
+{
+    ScratchDir dir;
+    const auto fifo = dir / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_FALSE(OpenForOutput(u16(fifo), 1));
+    EXPECT_TRUE(fs::is_fifo(fifo));
+}
+
+// Writes past a file-size limit fail with EFBIG, as a full disk would fail them.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        ::getrlimit(RLIMIT_FSIZE, &previous_);
+        previous_handler_ = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = previous_;
+        limit.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit()
+    {
+        ::setrlimit(RLIMIT_FSIZE, &previous_);
+        std::signal(SIGXFSZ, previous_handler_);
+    }
+
+private:
+    rlimit previous_ {};
+    void (*previous_handler_)(int);
+};
+
+TEST(OpenForOutput, AFailedWriteLeavesTheOldFileAsItWas)
+{
+    ScratchDir dir;
+    const auto target = dir / "report.txt";
+    std::ofstream(target) << "old report";
+    {
+        FileSizeLimit limit(64);
+        EXPECT_FALSE(save(target, std::u16string(1000, u'x')));
+    }
+    EXPECT_EQ(readBytes(target), "old report");
+    EXPECT_EQ(entries(dir.path()), std::vector<fs::path> { "report.txt" });
+}
+
+} // namespace
+} // namespace miruteka

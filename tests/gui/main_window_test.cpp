@@ -1,1 +1,252 @@
-int main(){}
+#include "files.h"
+#include "main.h"
+#include "message_box.h"
+
+#include <QMimeData>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QWindow>
+
+using miruteka::main;
+
+namespace {
+
+struct Message {
+    QString text;
+    int buttons;
+    QString title;
+};
+
+QByteArray readAll(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
+} // namespace
+
+class MainWindowTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void startsWithTitleStatusLineAndFixedLayout();
+    void aboutShowsTheVersionAndInstruction();
+    void exitClosesTheWindow();
+    void dragOverOffersCopyOnlyForLocalFiles_data();
+    void dragOverOffersCopyOnlyForLocalFiles();
+    void onlyTheFrameTakesDrops();
+    void dropWritesTheReportToTheChosenFile();
+    void dropWithoutFilesStillPromptsAndWritesTheClosing();
+    void cancelledPromptWritesAndShowsNothing();
+    void failedSaveIsReported_data();
+    void failedSaveIsReported();
+
+private:
+    // Delivers a whole drag through the window, as the platform does, so that Qt's own routing
+    // decides which child gets it.
+    bool drag(const QMimeData& data, QPoint at, bool drop);
+
+    std::unique_ptr<main> window_;
+    QList<Message> messages_;
+    int prompts_ = 0;
+    QString answer_;
+    QTemporaryDir dir_;
+};
+
+void MainWindowTest::init()
+{
+    messages_.clear();
+    prompts_ = 0;
+    miruteka::SetMessageHandler([this](const QString& text, int buttons, const QString& title) {
+        messages_.append({ text, buttons, title });
+    });
+    window_ = std::make_unique<main>();
+    window_->CommonDialog1.setAnswer([this] {
+        ++prompts_;
+        return answer_;
+    });
+    window_->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
+}
+
+void MainWindowTest::cleanup()
+{
+    window_.reset();
+    miruteka::SetMessageHandler({});
+}
+
+bool MainWindowTest::drag(const QMimeData& data, QPoint at, bool drop)
+{
+    QWindow* handle = window_->windowHandle();
+    QDragEnterEvent enter(at, Qt::CopyAction | Qt::MoveAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(handle, &enter);
+    QDragMoveEvent move(at + QPoint(1, 1), Qt::CopyAction | Qt::MoveAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(handle, &move);
+    const bool offered = move.isAccepted() && move.dropAction() == Qt::CopyAction;
+    if (drop) {
+        QDropEvent dropped(at + QPoint(1, 1), Qt::CopyAction | Qt::MoveAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(handle, &dropped);
+    } else {
+        QDragLeaveEvent leave;
+        QCoreApplication::sendEvent(handle, &leave);
+    }
+    return offered;
+}
+
+void MainWindowTest::startsWithTitleStatusLineAndFixedLayout()
+{
+    main& w = *window_;
+    QCOMPARE(w.windowTitle(), QStringLiteral("ミルテカ"));
+    QCOMPARE(w.statusText(), QStringLiteral("1パケット = 0.3 円"));
+    QCOMPARE(w.Text1.text(), QStringLiteral("0.3"));
+    QCOMPARE(w.size(), QSize(121, 129));
+    QCOMPARE(w.minimumSize(), w.maximumSize());
+    QVERIFY(!(w.windowFlags() & (Qt::WindowMaximizeButtonHint | Qt::WindowMinimizeButtonHint)));
+    QVERIFY(!w.windowIcon().isNull());
+    QCOMPARE(w.windowIcon().availableSizes().value(0), QSize(32, 32));
+
+    QCOMPARE(w.Frame1.geometry(), QRect(0, 0, 121, 86));
+    QCOMPARE(w.Command1.geometry(), QRect(0, 90, 36, 21));
+    QCOMPARE(w.Command2.geometry(), QRect(40, 90, 41, 21));
+    QCOMPARE(w.Command3.geometry(), QRect(85, 90, 36, 21));
+    QCOMPARE(w.StatusBar1.geometry(), QRect(0, 113, 121, 16));
+    QCOMPARE(w.Command1.text(), QStringLiteral("設定"));
+    QCOMPARE(w.Command2.text(), QStringLiteral("about"));
+    QCOMPARE(w.Command3.text(), QStringLiteral("終了"));
+    // The price store lies beyond the client area, out of the user's sight and reach.
+    QVERIFY(!w.rect().intersects(w.Text1.geometry()));
+    QVERIFY(w.Frame1.acceptDrops());
+    QVERIFY(!w.acceptDrops());
+}
+
+void MainWindowTest::aboutShowsTheVersionAndInstruction()
+{
+    QTest::mouseClick(&window_->Command2, Qt::LeftButton);
+    QCOMPARE(messages_.size(), 1);
+    QCOMPARE(messages_[0].text,
+        QStringLiteral("ミルテカ ver1.0\r\n\r\nパケット料金を調べたいファイルをD&Dしてください。"));
+    QCOMPARE(messages_[0].buttons, miruteka::OkOnly);
+    QCOMPARE(messages_[0].title, QStringLiteral("about"));
+}
+
+void MainWindowTest::exitClosesTheWindow()
+{
+    QTest::mouseClick(&window_->Command3, Qt::LeftButton);
+    QVERIFY(!window_->isVisible());
+}
+
+void MainWindowTest::dragOverOffersCopyOnlyForLocalFiles_data()
+{
+    QTest::addColumn<QList<QUrl>>("urls");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("offered");
+    const QUrl file = QUrl::fromLocalFile(QStringLiteral("/tmp/a.bin"));
+    QTest::newRow("one file") << QList<QUrl> { file } << QString() << true;
+    QTest::newRow("files and a web address") << QList<QUrl> { QUrl("https://example.org/x"), file } << QString() << true;
+    QTest::newRow("text alone") << QList<QUrl> {} << QStringLiteral("/tmp/a.bin") << false;
+    QTest::newRow("web address alone") << QList<QUrl> { QUrl("https://example.org/x") } << QString() << false;
+    QTest::newRow("nothing") << QList<QUrl> {} << QString() << false;
+}
+
+void MainWindowTest::dragOverOffersCopyOnlyForLocalFiles()
+{
+    QFETCH(QList<QUrl>, urls);
+    QFETCH(QString, text);
+    QFETCH(bool, offered);
+    QMimeData data;
+    if (!urls.isEmpty())
+        data.setUrls(urls);
+    if (!text.isNull())
+        data.setText(text);
+    QCOMPARE(drag(data, QPoint(60, 40), false), offered);
+    QCOMPARE(prompts_, 0);
+}
+
+void MainWindowTest::onlyTheFrameTakesDrops()
+{
+    QMimeData data;
+    data.setUrls({ QUrl::fromLocalFile(QStringLiteral("/tmp/a.bin")) });
+    const QPoint overButton = window_->Command2.geometry().center();
+    const QPoint overStatus = window_->StatusBar1.geometry().center();
+    for (int i = 0; i < 2; ++i)
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("No drag target set"));
+    QVERIFY(!drag(data, overButton, true));
+    QVERIFY(!drag(data, overStatus, true));
+    QCOMPARE(prompts_, 0);
+    QVERIFY(drag(data, window_->Frame1.geometry().center(), false));
+}
+
+void MainWindowTest::dropWritesTheReportToTheChosenFile()
+{
+    const QString folder = dir_.filePath(QStringLiteral("ファイル 置き場"));
+    QVERIFY(QDir().mkpath(folder));
+    const auto make = [&](const QString& name, qint64 length) {
+        QFile file(folder + u'/' + name);
+        if (!file.open(QIODevice::WriteOnly) || !file.resize(length))
+            qFatal("cannot make %s", qPrintable(name));
+        return file.fileName();
+    };
+    const QString a = make(QStringLiteral("a.bin"), 1000);
+    const QString b = make(QStringLiteral("見積 b.txt"), 300);
+    QVERIFY(QDir(folder).mkdir(QStringLiteral("sub")));
+
+    QMimeData data;
+    data.setUrls({ QUrl::fromLocalFile(b), QUrl("https://example.org/x"), QUrl::fromLocalFile(folder + "/sub"),
+        QUrl::fromLocalFile(a) });
+    answer_ = dir_.filePath(QStringLiteral("料金.txt"));
+    QVERIFY(drag(data, QPoint(60, 40), true));
+
+    QCOMPARE(prompts_, 1);
+    QVERIFY(messages_.isEmpty());
+    const QString report = b + QStringLiteral("   0.7円\r\n") + a + QStringLiteral("   2.34円\r\n\r\nTOTAL 3.046875円");
+    const QByteArray expected = QByteArray::fromStdString(miruteka::ToAnsiCodePage(report.toStdU16String())) + "\r\n";
+    QCOMPARE(readAll(answer_), expected);
+    // The drop leaves the status line alone.
+    QCOMPARE(window_->statusText(), QStringLiteral("1パケット = 0.3 円"));
+}
+
+void MainWindowTest::dropWithoutFilesStillPromptsAndWritesTheClosing()
+{
+    answer_ = dir_.filePath(QStringLiteral("empty.txt"));
+    window_->Frame1_OLEDragDrop({});
+    QCOMPARE(prompts_, 1);
+    QCOMPARE(readAll(answer_), QByteArray("\r\nTOTAL 0\x89\x7E\r\n"));
+}
+
+void MainWindowTest::cancelledPromptWritesAndShowsNothing()
+{
+    const QStringList before = QDir(dir_.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    answer_.clear();
+    QMimeData data;
+    data.setUrls({ QUrl::fromLocalFile(QCoreApplication::applicationFilePath()) });
+    QVERIFY(drag(data, QPoint(60, 40), true));
+    QCOMPARE(prompts_, 1);
+    QVERIFY(messages_.isEmpty());
+    QCOMPARE(QDir(dir_.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), before);
+}
+
+void MainWindowTest::failedSaveIsReported_data()
+{
+    QTest::addColumn<QString>("target");
+    QTest::newRow("full device") << QStringLiteral("/dev/full");
+    QTest::newRow("missing folder") << dir_.filePath(QStringLiteral("no such folder/r.txt"));
+    QTest::newRow("a folder") << dir_.path();
+}
+
+void MainWindowTest::failedSaveIsReported()
+{
+    QFETCH(QString, target);
+    answer_ = target;
+    window_->Frame1_OLEDragDrop({});
+    QCOMPARE(messages_.size(), 1);
+    QCOMPARE(messages_[0].text, QStringLiteral("レポートを保存できませんでした。\r\n") + target);
+    QCOMPARE(messages_[0].buttons, miruteka::OkOnly);
+    QCOMPARE(messages_[0].title, QStringLiteral("ミルテカ"));
+}
+
+QTEST_MAIN(MainWindowTest)
+#include "main_window_test.moc"
