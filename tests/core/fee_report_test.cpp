@@ -21,6 +21,13 @@ struct FeeCase {
     std::u16string_view total; // TOTAL of this file alone
 };
 
+std::string ascii(std::u16string_view text) { return { text.begin(), text.end() }; }
+
+void PrintTo(const FeeCase& c, std::ostream* out)
+{
+    *out << ascii(c.price) << " x " << c.length << " bytes";
+}
+
 class FeeTest : public ::testing::TestWithParam<FeeCase> { };
 
 // The fee is the product cut down to hundredths on the double result, the TOTAL the unrounded

@@ -13,6 +13,11 @@ struct FormatCase {
     std::u16string_view text;
 };
 
+void PrintTo(const FormatCase& c, std::ostream* out)
+{
+    *out << std::string(c.text.begin(), c.text.end());
+}
+
 class FormatNumberTest : public ::testing::TestWithParam<FormatCase> { };
 
 TEST_P(FormatNumberTest, WritesFifteenSignificantDigits)
