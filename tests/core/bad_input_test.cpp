@@ -1,0 +1,435 @@
+// Input nobody should give the program, and what it must make of it: awkward dropped items give
+// their line or none, in order, without blocking; a report that cannot be saved leaves every
+// file as it was.
+#include "fee_report.h"
+#include "files.h"
+#include "number.h"
+#include "scratch_dir.h"
+#include "unprivileged.h"
+
+#include <atomic>
+#include <cmath>
+#include <functional>
+#include <gtest/gtest.h>
+#include <map>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <thread>
+
+namespace miruteka {
+namespace {
+
+using testing::readBytes;
+using testing::ScratchDir;
+using testing::u16;
+using testing::Unprivileged;
+namespace fs = std::filesystem;
+
+std::string repeat(std::string_view piece, int times)
+{
+    std::string out;
+    for (int i = 0; i < times; ++i)
+        out += piece;
+    return out;
+}
+
+void makeSocket(const fs::path& path)
+{
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    const std::string name = path.string();
+    ASSERT_LT(name.size(), sizeof address.sun_path);
+    std::copy(name.begin(), name.end(), address.sun_path);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0)
+        << std::strerror(errno);
+    ::close(fd);
+}
+
+TEST(DroppedItems, AnOverflowingFeeGivesNoLineButItsAmountStillCounts)
+{
+    ScratchDir dir;
+    const std::vector<std::u16string> paths { u16(dir.file("one packet", 128)),
+        u16(dir.file("again", 128)) };
+    // P × 1 packet is finite, its × 100 is not: no line; the second amount would overflow the
+    // total and is not added.
+    EXPECT_EQ(
+        BuildFeeReport(paths, u"1.79769313486231E+308"), u"\r\nTOTAL 1.79769313486231E+308円");
+}
+
+struct DropCase {
+    const char* name;
+    // Makes the item in the folder and gives its path as the desktop hands it on.
+    std::function<std::u16string(const ScratchDir&)> make;
+    bool measured; // a regular file of 1000 bytes, which gets its line
+};
+
+void PrintTo(const DropCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+class DroppedItem : public ::testing::TestWithParam<DropCase> { };
+
+// Between two good files, so that the order of the lines around the item shows too.
+TEST_P(DroppedItem, GivesItsLineOrNoneAndTheOthersKeepTheirOrder)
+{
+    ScratchDir dir;
+    const std::u16string before = u16(dir.file("before", 128));
+    const std::u16string item = GetParam().make(dir);
+    const std::u16string after = u16(dir.file("after", 128));
+    const std::vector<std::u16string> paths { before, item, after };
+
+    const std::u16string middle = GetParam().measured ? item + u"   2.34円\r\n" : u"";
+    const std::u16string total = GetParam().measured ? u"2.94375" : u"0.6";
+    EXPECT_EQ(BuildFeeReport(paths, u"0.3"),
+        before + u"   0.3円\r\n" + middle + after + u"   0.3円\r\n\r\nTOTAL " + total + u"円");
+    EXPECT_FALSE(CloseFile(1)) << "file number 1 was left open";
+}
+
+std::u16string named(const ScratchDir& dir, const std::string& name)
+{
+    return u16(dir.file(name, 1000));
+}
+
+INSTANTIATE_TEST_SUITE_P(NoLine, DroppedItem,
+    ::testing::Values(DropCase { "folder",
+                          [](const ScratchDir& dir) {
+                              fs::create_directory(dir / "folder");
+                              return u16(dir / "folder");
+                          },
+                          false },
+        DropCase {
+            "missing path", [](const ScratchDir& dir) { return u16(dir / "missing"); }, false },
+        DropCase { "dangling link",
+            [](const ScratchDir& dir) {
+                fs::create_symlink(dir / "nowhere", dir / "dangling");
+                return u16(dir / "dangling");
+            },
+            false },
+        DropCase { "link to itself",
+            [](const ScratchDir& dir) {
+                fs::create_symlink(dir / "self", dir / "self");
+                return u16(dir / "self");
+            },
+            false },
+        DropCase { "two links in a loop",
+            [](const ScratchDir& dir) {
+                fs::create_symlink(dir / "ping", dir / "pong");
+                fs::create_symlink(dir / "pong", dir / "ping");
+                return u16(dir / "ping");
+            },
+            false },
+        DropCase { "name of 256 bytes",
+            [](const ScratchDir& dir) { return u16(dir / std::string(256, 'n')); }, false },
+        // Only 86 characters, but 258 bytes on disk.
+        DropCase { "Japanese name of 258 bytes",
+            [](const ScratchDir& dir) { return u16(dir / repeat("長", 86)); }, false },
+        DropCase { "path longer than the system takes",
+            [](const ScratchDir& dir) {
+                fs::create_directory(dir / "sub");
+                dir.file("target", 1000);
+                // Names a real file, through more than 4096 bytes of sub/.. steps.
+                return u16(dir.path()) + u"/" + fs::path(repeat("sub/../", 600)).u16string()
+                    + u"target";
+            },
+            false },
+        DropCase { "path through a regular file",
+            [](const ScratchDir& dir) { return u16(dir.file("plain", 1000) / "inside"); }, false },
+        DropCase { "FIFO",
+            [](const ScratchDir& dir) {
+                EXPECT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+                return u16(dir / "fifo");
+            },
+            false },
+        DropCase { "socket",
+            [](const ScratchDir& dir) {
+                makeSocket(dir / "socket");
+                return u16(dir / "socket");
+            },
+            false },
+        DropCase {
+            "/dev/null", [](const ScratchDir&) { return std::u16string(u"/dev/null"); }, false },
+        DropCase {
+            "/dev/zero", [](const ScratchDir&) { return std::u16string(u"/dev/zero"); }, false },
+        // A lone surrogate has no form in a file name.
+        DropCase { "lone surrogate",
+            [](const ScratchDir& dir) { return u16(dir.path()) + u"/a\xD800"; }, false },
+        DropCase { "empty path", [](const ScratchDir&) { return std::u16string(); }, false }));
+
+INSTANTIATE_TEST_SUITE_P(Line, DroppedItem,
+    ::testing::Values(DropCase { "spaces",
+                          [](const ScratchDir& dir) { return named(dir, " two  spaces "); }, true },
+        DropCase { "Japanese",
+            [](const ScratchDir& dir) { return named(dir, "見積もり 2026年.txt"); }, true },
+        DropCase {
+            "emoji", [](const ScratchDir& dir) { return named(dir, "\U0001F600.bin"); }, true },
+        DropCase {
+            "newline", [](const ScratchDir& dir) { return named(dir, "two\nlines"); }, true },
+        DropCase {
+            "carriage return", [](const ScratchDir& dir) { return named(dir, "cr\rhere"); }, true },
+        DropCase { "backslashes",
+            [](const ScratchDir& dir) { return named(dir, "C:\\data\\a.bin"); }, true },
+        DropCase { "leading dash", [](const ScratchDir& dir) { return named(dir, "-rf"); }, true },
+        DropCase { "Japanese name of 255 bytes",
+            [](const ScratchDir& dir) { return named(dir, repeat("長", 85)); }, true },
+        DropCase { "link to a file",
+            [](const ScratchDir& dir) {
+                fs::create_symlink(dir.file("real", 1000), dir / "link");
+                return u16(dir / "link");
+            },
+            true }));
+
+TEST(DroppedItems, AwkwardNamesAreSavedAsTheirCp932Bytes)
+{
+    ScratchDir dir;
+    const std::string root = dir.path().string(); // ASCII, from the temporary folder
+    const std::vector<std::u16string> paths {
+        named(dir, "見積もり"),
+        named(dir, "\U0001F600"),
+        named(dir, "a\nb"),
+    };
+    ASSERT_TRUE(SaveFeeReport(u16(dir / "report.txt"), BuildFeeReport(paths, u"0.3")));
+    // The emoji, one character in two 16-bit units, becomes one "?".
+    EXPECT_EQ(readBytes(dir / "report.txt"),
+        root + "/\x8C\xA9\x90\xCF\x82\xE0\x82\xE8   2.34\x89\x7E\r\n" + root
+            + "/?   2.34\x89\x7E\r\n" + root
+            + "/a\nb   2.34\x89\x7E\r\n\r\nTOTAL 7.03125\x89\x7E\r\n");
+}
+
+TEST(DroppedItems, AFileTheUserMayNotReadGivesNoLine)
+{
+    ScratchDir dir;
+    fs::permissions(
+        dir.path(), fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec);
+    const std::u16string a = u16(dir.file("a", 128));
+    const auto secret = dir.file("secret", 1000);
+    fs::permissions(secret, fs::perms::none);
+    const std::u16string b = u16(dir.file("b", 128));
+
+    Unprivileged user;
+    if (!user.active())
+        GTEST_SKIP() << user.failure();
+    EXPECT_EQ(BuildFeeReport({ { a, u16(secret), b } }, u"0.3"),
+        a + u"   0.3円\r\n" + b + u"   0.3円\r\n\r\nTOTAL 0.6円");
+}
+
+// Files removed by someone else while the walk runs: each gets its line or none, and a line
+// never carries another file's fee; the files left alone all get theirs, in order.
+TEST(DroppedItems, FilesThatVanishDuringTheWalkGiveTheirOwnLineOrNone)
+{
+    ScratchDir dir;
+    constexpr int count = 3000;
+    std::vector<std::u16string> paths;
+    std::map<std::u16string, int> lengthOf;
+    for (int i = 0; i < count; ++i) {
+        paths.push_back(u16(dir.file(std::to_string(i), static_cast<std::uintmax_t>(i))));
+        lengthOf[paths.back()] = i;
+    }
+    std::atomic<bool> started = false;
+    std::thread remover([&] {
+        while (!started)
+            std::this_thread::yield();
+        for (int i = count - 1; i >= 0; i -= 2)
+            fs::remove(fs::path(paths[static_cast<std::size_t>(i)]));
+    });
+    started = true;
+    const std::u16string report = BuildFeeReport(paths, u"0.3");
+    remover.join();
+
+    const std::u16string closing = u"\r\n\r\nTOTAL ";
+    const auto totalAt = report.rfind(closing);
+    ASSERT_NE(totalAt, std::u16string::npos);
+    int previous = -1;
+    int lines = 0;
+    double total = 0;
+    for (std::size_t at = 0; at < totalAt + 2;) {
+        const std::size_t end = report.find(u"\r\n", at);
+        const std::u16string line = report.substr(at, end - at);
+        at = end + 2;
+        const std::size_t separator = line.find(u"   ");
+        ASSERT_NE(separator, std::u16string::npos);
+        const auto found = lengthOf.find(line.substr(0, separator));
+        ASSERT_NE(found, lengthOf.end()) << "a line for no dropped file";
+        const int length = found->second;
+        // Only the odd ones are removed, so at most one file, an odd one, lies between two lines.
+        EXPECT_TRUE(length == previous + 1 || (length == previous + 2 && length % 2 == 0))
+            << "out of order, or lines missing, before " << length;
+        EXPECT_EQ(line.substr(separator + 3),
+            FormatNumber(std::floor(0.3 * (length / 128.0) * 100) / 100) + u"円");
+        total = 0.3 * (length / 128.0) + total;
+        previous = length;
+        ++lines;
+    }
+    EXPECT_GE(previous, count - 2) << "the last files kept got no line";
+    EXPECT_GE(lines, count / 2);
+    EXPECT_EQ(report.substr(totalAt + closing.size()), FormatNumber(total) + u"円");
+}
+
+// Everything under a folder, as root sees it: kind, permissions, owner and the bytes of files.
+std::map<std::string, std::string> snapshot(const fs::path& root)
+{
+    std::map<std::string, std::string> entries;
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        struct stat st;
+        ::lstat(entry.path().c_str(), &st);
+        std::string what = std::to_string(st.st_mode) + " " + std::to_string(st.st_uid);
+        if (S_ISREG(st.st_mode))
+            what += " " + readBytes(entry.path());
+        entries[fs::relative(entry.path(), root).string()] = what;
+    }
+    return entries;
+}
+
+struct SaveCase {
+    const char* name;
+    // Makes what the case needs in the folder and gives the name the prompt yields.
+    std::function<std::u16string(const ScratchDir&)> target;
+    bool saved;
+    bool unprivileged = false; // the case needs the permissions of an ordinary user
+    bool othersFile = false; // and a file that belongs to someone else
+};
+
+void PrintTo(const SaveCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+class SaveTarget : public ::testing::TestWithParam<SaveCase> { };
+
+constexpr std::u16string_view report = u"C:\\data\\a.bin   2.34円\r\n\r\nTOTAL 2.34375円";
+const std::string reportBytes = "C:\\data\\a.bin   2.34\x89\x7E\r\n\r\nTOTAL 2.34375\x89\x7E\r\n";
+
+TEST_P(SaveTarget, SavesInFullOrChangesNothing)
+{
+    const SaveCase& c = GetParam();
+    if (c.othersFile && !Unprivileged::canMakeOthersFiles())
+        GTEST_SKIP() << "needs root to make a file that belongs to someone else";
+    ScratchDir dir;
+    fs::permissions(
+        dir.path(), fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec);
+    const std::u16string target = c.target(dir);
+    const auto before = snapshot(dir.path());
+
+    bool saved;
+    {
+        std::optional<Unprivileged> user;
+        if (c.unprivileged) {
+            user.emplace();
+            if (!user->active())
+                GTEST_SKIP() << user->failure();
+        }
+        saved = SaveFeeReport(target, report);
+    }
+    EXPECT_EQ(saved, c.saved);
+
+    auto after = snapshot(dir.path());
+    struct stat st;
+    if (c.saved && ::stat(fs::path(target).c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+        EXPECT_EQ(readBytes(fs::path(target)), reportBytes);
+        after.erase(fs::relative(fs::path(target), dir.path()).string());
+        auto expected = before;
+        expected.erase(fs::relative(fs::path(target), dir.path()).string());
+        EXPECT_EQ(after, expected) << "something beside the report changed";
+    } else {
+        EXPECT_EQ(after, before) << "a save that failed, or went to a device, changed a file";
+    }
+}
+
+// A folder the unprivileged user may write into or only read.
+fs::path folder(const ScratchDir& dir, const char* name, fs::perms perms)
+{
+    fs::create_directory(dir / name);
+    Unprivileged::giveToUser((dir / name).string());
+    fs::permissions(dir / name, perms);
+    return dir / name;
+}
+
+constexpr auto writable = fs::perms::owner_all | fs::perms::group_all | fs::perms::others_all;
+constexpr auto readOnly = fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read
+    | fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec;
+
+fs::path oldFile(const fs::path& path, fs::perms perms, bool usersOwn)
+{
+    std::ofstream(path) << "old report, to be kept";
+    if (usersOwn)
+        Unprivileged::giveToUser(path.string());
+    fs::permissions(path, perms);
+    return path;
+}
+
+// A device node of the scratch folder's own, so that a fault here can never replace the
+// system's; where nodes cannot be made, the system's device, which an ordinary user cannot
+// replace.
+std::u16string device(
+    const ScratchDir& dir, const char* name, unsigned minor, std::u16string_view system)
+{
+    if (::mknod((dir / name).c_str(), S_IFCHR | 0666, makedev(1, minor)) == 0)
+        return u16(dir / name);
+    return std::u16string(system);
+}
+
+INSTANTIATE_TEST_SUITE_P(Refused, SaveTarget,
+    ::testing::Values(
+        SaveCase { "full device",
+            [](const ScratchDir& dir) { return device(dir, "full", 7, u"/dev/full"); }, false },
+        SaveCase { "a folder as the name",
+            [](const ScratchDir& dir) {
+                fs::create_directory(dir / "folder");
+                return u16(dir / "folder");
+            },
+            false },
+        SaveCase { "a missing parent folder",
+            [](const ScratchDir& dir) { return u16(dir / "missing" / "report.txt"); }, false },
+        SaveCase { "a path through a file",
+            [](const ScratchDir& dir) { return u16(dir.file("plain", 3) / "report.txt"); }, false },
+        SaveCase { "a name of 256 bytes",
+            [](const ScratchDir& dir) { return u16(dir / std::string(256, 'n')); }, false },
+        SaveCase { "a name no file can have",
+            [](const ScratchDir& dir) { return u16(dir.path()) + u"/\xDC00.txt"; }, false },
+        SaveCase { "a FIFO nobody reads",
+            [](const ScratchDir& dir) {
+                EXPECT_EQ(::mkfifo((dir / "fifo").c_str(), 0666), 0);
+                return u16(dir / "fifo");
+            },
+            false },
+        SaveCase { "a socket",
+            [](const ScratchDir& dir) {
+                makeSocket(dir / "socket");
+                return u16(dir / "socket");
+            },
+            false },
+        SaveCase { "a read-only folder",
+            [](const ScratchDir& dir) {
+                return u16(folder(dir, "readonly", readOnly) / "report.txt");
+            },
+            false, true }));
+
+// The same kinds of place where saving must work, so that the refusals above are not the set-up's.
+INSTANTIATE_TEST_SUITE_P(Saved, SaveTarget,
+    ::testing::Values(
+        SaveCase { "a device that takes anything",
+            [](const ScratchDir& dir) { return device(dir, "null", 3, u"/dev/null"); }, true },
+        SaveCase { "a new file in a shared folder",
+            [](const ScratchDir& dir) {
+                return u16(folder(dir, "shared", writable) / "report.txt");
+            },
+            true, true },
+        SaveCase { "the user's own file",
+            [](const ScratchDir& dir) {
+                return u16(oldFile(folder(dir, "shared", writable) / "old.txt",
+                    fs::perms::owner_read | fs::perms::owner_write, true));
+            },
+            true, true },
+        // No file can be made beside it, so it is written in place.
+        SaveCase { "the user's own file in a read-only folder",
+            [](const ScratchDir& dir) {
+                return u16(oldFile(folder(dir, "readonly", readOnly) / "old.txt",
+                    fs::perms::owner_read | fs::perms::owner_write, true));
+            },
+            true, true }));
+
+} // namespace
+} // namespace miruteka
