@@ -21,7 +21,8 @@ std::optional<std::int64_t> FileLength(int fileNumber);
 // exist yet, the content goes to a new file beside it that CloseFile puts in its place in one
 // step, so the old content survives any failure; where no file can be created beside it, the
 // target is written in place. A device or other special file is written directly, never
-// replaced, and never blocks the caller. Fails on an empty or unusable path.
+// replaced, and never blocks the caller. Fails on an empty or unusable path, and on an existing
+// file that the user may not write, even where the folder would let it be replaced.
 bool OpenForOutput(std::u16string_view path, int fileNumber);
 
 // Appends the text and CR LF in the system's ANSI code page (CP932 on POSIX systems); a

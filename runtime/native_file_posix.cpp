@@ -160,6 +160,10 @@ std::optional<Output> openOutput(std::u16string_view path)
     if (::stat(name->c_str(), &st) == 0) {
         if (!S_ISREG(st.st_mode))
             return openInPlace(*name, 0); // folder (fails), device, FIFO, socket
+        // Replacing goes by the folder's permissions alone; a file the user may not write must
+        // not be replaced all the same.
+        if (::faccessat(AT_FDCWD, name->c_str(), W_OK, AT_EACCESS) != 0)
+            return std::nullopt;
         // Replace the file a link points to, not the link.
         std::string target = *name;
         if (std::unique_ptr<char, decltype(&std::free)> resolved { ::realpath(name->c_str(), nullptr), &std::free })

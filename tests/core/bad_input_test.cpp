@@ -405,7 +405,20 @@ INSTANTIATE_TEST_SUITE_P(Refused, SaveTarget,
             [](const ScratchDir& dir) {
                 return u16(folder(dir, "readonly", readOnly) / "report.txt");
             },
-            false, true }));
+            false, true },
+        SaveCase { "a read-only file",
+            [](const ScratchDir& dir) {
+                return u16(oldFile(
+                    folder(dir, "shared", writable) / "old.txt", fs::perms::owner_read, true));
+            },
+            false, true },
+        SaveCase { "someone else's file in a shared folder",
+            [](const ScratchDir& dir) {
+                return u16(oldFile(folder(dir, "shared", writable) / "old.txt",
+                    fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read,
+                    false));
+            },
+            false, true, true }));
 
 // The same kinds of place where saving must work, so that the refusals above are not the set-up's.
 INSTANTIATE_TEST_SUITE_P(Saved, SaveTarget,
