@@ -3,12 +3,12 @@
 #pragma once
 
 #include <cerrno>
-#include <cfenv>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -63,26 +63,58 @@ inline std::u16string widen(std::string_view ascii)
 }
 
 // The number text the program is meant to write: "%.15G" in the C locale, the locale these
-// targets run in, with negative zero written as "0"; where rounding to nearest would carry the
-// text past the largest double, it is rounded toward zero instead (glibc's printf follows the
-// rounding mode).
+// targets run in, with negative zero written as "0".
 inline std::string referenceFormat(double value)
 {
     if (value == 0)
         return "0";
     char buffer[64];
     std::snprintf(buffer, sizeof buffer, "%.15G", value);
-    if (std::isfinite(value) && std::isinf(std::strtod(buffer, nullptr))) {
-        std::fesetround(FE_TOWARDZERO);
-        std::snprintf(buffer, sizeof buffer, "%.15G", value);
-        std::fesetround(FE_TONEAREST);
-    }
     return buffer;
 }
 
+// Whether the decimal text, of the grammar below and unsigned, is at most 1.79769313486232E+308:
+// its significant digits as 0.d... and the power of ten that goes with them, compared as such.
+inline bool atMostLargestWritten(std::string_view text)
+{
+    const std::size_t e = text.find_first_of("eE");
+    const std::string_view mantissa = text.substr(0, e);
+    long long power = 0;
+    if (e != std::string_view::npos) {
+        const std::string_view exponent = text.substr(e + 1);
+        const bool negative = !exponent.empty() && exponent[0] == '-';
+        for (const char c : exponent) {
+            if (c >= '0' && c <= '9' && power < 1'000'000'000)
+                power = power * 10 + (c - '0');
+        }
+        if (negative)
+            power = -power;
+    }
+    std::string digits;
+    bool point = false;
+    for (const char c : mantissa) {
+        if (c == '.') {
+            point = true;
+        } else if (digits.empty() && c == '0') {
+            if (point)
+                --power; // a zero after the point and before any significant digit
+        } else {
+            digits.push_back(c);
+            if (!point)
+                ++power;
+        }
+    }
+    while (!digits.empty() && digits.back() == '0')
+        digits.pop_back();
+    if (digits.empty())
+        return true;
+    return power < 309 || (power == 309 && digits <= "179769313486232");
+}
+
 // The reading the program is meant to do, from the grammar and strtod: blanks (space, tab),
-// sign, digits with at most one "." and at least one digit, optional exponent, blanks; refused
-// when strtod overflows. Underflow reads as what strtod gives, zero of the same sign at worst.
+// sign, digits with at most one "." and at least one digit, optional exponent, blanks. Where
+// strtod overflows, the text is refused unless it is at most FormatNumber's text of the largest
+// double, which reads as that double. Underflow reads as what strtod gives.
 inline std::optional<double> referenceParse(std::u16string_view text)
 {
     std::size_t begin = 0;
@@ -120,8 +152,16 @@ inline std::optional<double> referenceParse(std::u16string_view text)
     char* stop = nullptr;
     errno = 0;
     const double value = std::strtod(ascii.c_str(), &stop);
-    if (stop != ascii.c_str() + ascii.size() || std::isinf(value))
+    if (stop != ascii.c_str() + ascii.size())
         return std::nullopt;
+    if (std::isinf(value)) {
+        const bool negative = ascii[0] == '-';
+        const std::string_view unsigned_
+            = std::string_view(ascii).substr(ascii[0] == '-' || ascii[0] == '+');
+        if (!atMostLargestWritten(unsigned_))
+            return std::nullopt;
+        return negative ? -std::numeric_limits<double>::max() : std::numeric_limits<double>::max();
+    }
     return value;
 }
 
