@@ -336,6 +336,11 @@ TEST_P(SaveTarget, SavesInFullOrChangesNothing)
     } else {
         EXPECT_EQ(after, before) << "a save that failed, or went to a device, changed a file";
     }
+    // So that an ordinary user running the tests can remove the folder again.
+    for (const auto& entry : fs::recursive_directory_iterator(dir.path())) {
+        if (entry.is_directory() && !entry.is_symlink())
+            fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add);
+    }
 }
 
 // A folder the unprivileged user may write into or only read.
@@ -439,8 +444,11 @@ INSTANTIATE_TEST_SUITE_P(Saved, SaveTarget,
         // No file can be made beside it, so it is written in place.
         SaveCase { "the user's own file in a read-only folder",
             [](const ScratchDir& dir) {
-                return u16(oldFile(folder(dir, "readonly", readOnly) / "old.txt",
-                    fs::perms::owner_read | fs::perms::owner_write, true));
+                const auto where = folder(dir, "readonly", writable);
+                const auto file = oldFile(
+                    where / "old.txt", fs::perms::owner_read | fs::perms::owner_write, true);
+                fs::permissions(where, readOnly);
+                return u16(file);
             },
             true, true }));
 
