@@ -57,10 +57,7 @@ inline std::string printable(std::u16string_view text)
     std::abort();
 }
 
-inline std::u16string widen(std::string_view ascii)
-{
-    return { ascii.begin(), ascii.end() };
-}
+inline std::u16string widen(std::string_view ascii) { return { ascii.begin(), ascii.end() }; }
 
 // The number text the program is meant to write: "%.15G" in the C locale, the locale these
 // targets run in, with negative zero written as "0".

@@ -66,10 +66,7 @@ struct DropCase {
     bool measured; // a regular file of 1000 bytes, which gets its line
 };
 
-void PrintTo(const DropCase& c, std::ostream* out)
-{
-    *out << c.name;
-}
+void PrintTo(const DropCase& c, std::ostream* out) { *out << c.name; }
 
 class DroppedItem : public ::testing::TestWithParam<DropCase> { };
 
@@ -292,10 +289,7 @@ struct SaveCase {
     bool othersFile = false; // and a file that belongs to someone else
 };
 
-void PrintTo(const SaveCase& c, std::ostream* out)
-{
-    *out << c.name;
-}
+void PrintTo(const SaveCase& c, std::ostream* out) { *out << c.name; }
 
 class SaveTarget : public ::testing::TestWithParam<SaveCase> { };
 
