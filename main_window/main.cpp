@@ -4,6 +4,7 @@
 #include "identity.h"
 #include "message_box.h"
 #include "number.h"
+#include "options.h"
 
 #include <QGuiApplication>
 #include <QIcon>
@@ -78,6 +79,9 @@ void main::labelpacket()
 
 void main::Command1_Click()
 {
+    options_ = new options(Text1, this);
+    options_->exec();
+    delete options_; // already gone when the exit button unloaded it meanwhile
     labelpacket();
 }
 
@@ -91,6 +95,7 @@ void main::Command2_Click()
 
 void main::Command3_Click()
 {
+    delete options_;
     close();
 }
 

@@ -7,11 +7,14 @@
 
 #include <QLabel>
 #include <QLineEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QWidget>
 
 namespace miruteka {
+
+class options;
 
 // Named as the program names its start-up window; the namespace keeps it clear of ::main.
 class main : public QWidget {
@@ -40,6 +43,7 @@ private:
     void Form_Load();
 
     QLabel statusPanel_;
+    QPointer<options> options_; // the settings dialog while it is loaded
 };
 
 } // namespace miruteka

@@ -19,10 +19,7 @@ namespace {
 
 // char16_t and wchar_t are both UTF-16 code units here; unpaired surrogates pass unchanged,
 // as the file system takes them.
-std::wstring wide(std::u16string_view text)
-{
-    return std::wstring(text.begin(), text.end());
-}
+std::wstring wide(std::u16string_view text) { return std::wstring(text.begin(), text.end()); }
 
 constexpr DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
@@ -101,10 +98,7 @@ std::optional<Input> openInput(std::u16string_view path)
     return Input { handle, static_cast<std::int64_t>(size.QuadPart) };
 }
 
-void closeInput(const Input& input)
-{
-    ::CloseHandle(input.handle);
-}
+void closeInput(const Input& input) { ::CloseHandle(input.handle); }
 
 std::optional<Output> openOutput(std::u16string_view path)
 {

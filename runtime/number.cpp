@@ -3,6 +3,7 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <limits>
 #include <string>
 #include <system_error>
 
@@ -10,14 +11,25 @@ namespace miruteka {
 
 namespace {
 
-bool isBlank(char16_t c) { return c == u' ' || c == u'\t'; }
-bool isDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
-
-// Decimal exponent of the first non-zero digit, used only to tell overflow from underflow
-// when std::from_chars reports the value out of range.
-bool magnitudeIsLarge(std::string_view mantissa, std::int64_t exponent)
+bool isBlank(char16_t c)
 {
-    std::int64_t position = 0; // digits before the point, relative to the first non-zero digit
+    return c == u' ' || c == u'\t';
+}
+bool isDigit(char16_t c)
+{
+    return c >= u'0' && c <= u'9';
+}
+
+// FormatNumber writes the largest double as 1.79769313486232E+308, rounded up past what a double
+// holds. That text, and any below it, still reads as the largest double, so that every text
+// FormatNumber writes reads back: 0.179769313486232 x 10^309.
+constexpr std::string_view largestWrittenDigits = "179769313486232";
+constexpr std::int64_t largestWrittenMagnitude = 309;
+
+// The power of ten p that writes the mantissa as 0.d... x 10^p, d its first non-zero digit.
+std::int64_t magnitudeOf(std::string_view mantissa)
+{
+    std::int64_t position = 0;
     bool seenPoint = false;
     bool seenNonZero = false;
     for (char c : mantissa) {
@@ -25,14 +37,34 @@ bool magnitudeIsLarge(std::string_view mantissa, std::int64_t exponent)
             seenPoint = true;
             continue;
         }
-        if (!seenNonZero && c != '0')
-            seenNonZero = true;
+        seenNonZero = seenNonZero || c != '0';
         if (seenNonZero && !seenPoint)
             ++position;
         if (!seenNonZero && seenPoint)
             --position;
     }
-    return exponent + position > 0;
+    return position;
+}
+
+// Whether 0.d..., the mantissa's significant digits, is at most 0.<bound>.
+bool digitsAtMost(std::string_view mantissa, std::string_view bound)
+{
+    std::size_t matched = 0;
+    bool seenNonZero = false;
+    for (char c : mantissa) {
+        if (c == '.' || (!seenNonZero && c == '0'))
+            continue;
+        seenNonZero = true;
+        if (matched == bound.size()) {
+            if (c != '0')
+                return false;
+            continue;
+        }
+        if (c != bound[matched])
+            return c < bound[matched];
+        ++matched;
+    }
+    return true;
 }
 
 } // namespace
@@ -46,7 +78,8 @@ std::optional<double> ParseNumber(std::u16string_view text)
     while (end > begin && isBlank(text[end - 1]))
         --end;
 
-    // Check the form first, copying it as ASCII for std::from_chars, which takes no "+".
+    // Check the form first, copying it as ASCII for std::from_chars, which takes no "+". Each
+    // character copied stands for one of the text, so the copy never outgrows its reservation.
     std::string ascii;
     ascii.reserve(end - begin);
     std::size_t i = begin;
@@ -73,8 +106,9 @@ std::optional<double> ParseNumber(std::u16string_view text)
     }
     if (digits == 0)
         return std::nullopt;
-    const std::string_view mantissa = std::string_view(ascii).substr(mantissaStart);
+    const std::size_t mantissaLength = ascii.size() - mantissaStart;
 
+    // Only used to tell overflow from underflow, so it may stop growing far beyond both.
     std::int64_t exponent = 0;
     if (i < end && (text[i] == u'e' || text[i] == u'E')) {
         ascii.push_back('e');
@@ -106,10 +140,16 @@ std::optional<double> ParseNumber(std::u16string_view text)
     if (ptr != last)
         return std::nullopt;
     if (ec == std::errc::result_out_of_range) {
-        if (magnitudeIsLarge(std::string_view(ascii).substr(mantissaStart, mantissa.size()),
-                exponent))
-            return std::nullopt;
-        return negative ? -0.0 : 0.0;
+        const std::string_view mantissa
+            = std::string_view(ascii).substr(mantissaStart, mantissaLength);
+        const std::int64_t magnitude = exponent + magnitudeOf(mantissa);
+        if (magnitude <= 0) // below 0.1, so too small rather than too large
+            return negative ? -0.0 : 0.0;
+        if (magnitude == largestWrittenMagnitude && digitsAtMost(mantissa, largestWrittenDigits)) {
+            const double largest = std::numeric_limits<double>::max();
+            return negative ? -largest : largest;
+        }
+        return std::nullopt;
     }
     if (ec != std::errc() || !std::isfinite(value))
         return std::nullopt;

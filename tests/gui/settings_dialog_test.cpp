@@ -1,0 +1,449 @@
+#include "files.h"
+#include "main.h"
+#include "message_box.h"
+#include "options.h"
+
+#include <QMimeData>
+#include <QScreen>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QWindow>
+#include <functional>
+#include <stdexcept>
+
+using miruteka::main;
+using miruteka::options;
+
+namespace {
+
+const QString refusal = QStringLiteral("半角数字が使用されていないか、値が不正です。");
+
+struct Message {
+    QString text;
+    int buttons;
+    QString title;
+    bool overDialog; // shown while the settings dialog was up
+};
+
+QString statusFor(const QString& price)
+{
+    return QStringLiteral("1パケット = ") + price + QStringLiteral(" 円");
+}
+
+// Types like a keyboard would, full-width characters included (QTest::keyClicks takes Latin-1).
+void type(QWidget* widget, const QString& text)
+{
+    for (const QChar c : text) {
+        const Qt::Key key
+            = c.unicode() < 0x80 ? Qt::Key(QChar(c).toUpper().unicode()) : Qt::Key_unknown;
+        QTest::sendKeyEvent(QTest::Click, widget, key, QString(c), Qt::NoModifier);
+    }
+}
+
+// Replaces the field's text as the user would: select all, then type over it.
+void retype(options& dialog, const QString& text)
+{
+    QTest::keyClick(&dialog.Text1, Qt::Key_A, Qt::ControlModifier);
+    if (text.isEmpty())
+        QTest::keyClick(&dialog.Text1, Qt::Key_Delete);
+    type(&dialog.Text1, text);
+}
+
+// Presses a button by its access key from the field. A button runs its click a moment after the
+// key, as it shows itself pressed first.
+void pressByKey(options& dialog, QPushButton& button, Qt::Key key)
+{
+    QSignalSpy clicked(&button, &QPushButton::clicked);
+    QTest::keyClick(&dialog.Text1, key, Qt::AltModifier);
+    QVERIFY(clicked.wait(2000));
+}
+
+} // namespace
+
+class SettingsDialogTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void opensCentredWithTheLayoutAndFocus();
+    void loadCopiesThePriceAsItStands_data();
+    void loadCopiesThePriceAsItStands();
+    void okNormalisesThenStoresOrRefuses_data();
+    void okNormalisesThenStoresOrRefuses();
+    void cancelChangesNothing_data();
+    void cancelChangesNothing();
+    void enterPressesNothing();
+    void eachOkRunsAfreshOnTheField();
+    void aRefusedPriceDoesNotCarryOverToTheNextShowing();
+    void theFieldHasNoLengthLimit();
+    void aFailingMessageDoesNotLeaveOk();
+    void exitUnloadsTheDialog();
+    void theNextReportUsesTheNewPrice();
+
+private:
+    // Presses the settings button and runs `steps` while the dialog is shown. Returns once the
+    // button's handler has finished; a dialog the steps leave open is then cancelled and counted.
+    void withDialog(const std::function<void(options&)>& steps);
+
+    std::unique_ptr<main> window_;
+    QList<Message> messages_;
+    std::function<void()> onMessage_;
+    int leftOpen_ = 0;
+    QTemporaryDir dir_;
+};
+
+void SettingsDialogTest::init()
+{
+    messages_.clear();
+    onMessage_ = nullptr;
+    leftOpen_ = 0;
+    miruteka::SetMessageHandler([this](const QString& text, int buttons, const QString& title) {
+        const bool overDialog
+            = qobject_cast<options*>(QApplication::activeModalWidget()) != nullptr;
+        messages_.append({ text, buttons, title, overDialog });
+        if (onMessage_)
+            onMessage_();
+    });
+    window_ = std::make_unique<main>();
+    window_->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
+}
+
+void SettingsDialogTest::cleanup()
+{
+    window_.reset();
+    miruteka::SetMessageHandler({});
+}
+
+void SettingsDialogTest::withDialog(const std::function<void(options&)>& steps)
+{
+    bool ran = false;
+    QTimer::singleShot(0, this, [&] {
+        QPointer<options> dialog = qobject_cast<options*>(QApplication::activeModalWidget());
+        if (!dialog)
+            return;
+        ran = true;
+        [&] {
+            // Access keys reach only the active window, which the dialog becomes after it shows.
+            QTRY_COMPARE(QApplication::activeWindow(), static_cast<QWidget*>(dialog.data()));
+            steps(*dialog);
+        }();
+        if (dialog && dialog->isVisible()) {
+            ++leftOpen_;
+            dialog->reject();
+        }
+    });
+    QTest::mouseClick(&window_->Command1, Qt::LeftButton);
+    QVERIFY2(ran, "the settings button showed no modal dialog");
+}
+
+void SettingsDialogTest::opensCentredWithTheLayoutAndFocus()
+{
+    for (int showing = 0; showing < 2; ++showing) {
+        withDialog([&](options& d) {
+            QCOMPARE(d.parentWidget(), window_.get());
+            QVERIFY(d.isModal());
+            QCOMPARE(d.windowTitle(), QStringLiteral("設定"));
+            QCOMPARE(d.windowFlags() & Qt::WindowType_Mask, Qt::Tool);
+            QVERIFY(d.windowFlags() & Qt::WindowCloseButtonHint);
+            QVERIFY(!(d.windowFlags()
+                & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint
+                    | Qt::WindowContextHelpButtonHint)));
+            // Its own null icon, not the main window's.
+            QVERIFY(!window_->windowIcon().isNull());
+            QVERIFY(d.windowIcon().isNull());
+
+            QCOMPARE(d.size(), QSize(144, 55));
+            QCOMPARE(d.minimumSize(), d.maximumSize());
+            QCOMPARE(d.Text1.geometry(), QRect(90, 5, 31, 18));
+            QCOMPARE(d.Label1.geometry(), QRect(5, 10, 86, 16));
+            QCOMPARE(d.Label2.geometry(), QRect(125, 10, 16, 16));
+            QCOMPARE(d.Command1.geometry(), QRect(50, 35, 31, 17));
+            QCOMPARE(d.Command2.geometry(), QRect(90, 35, 51, 17));
+            QCOMPARE(d.Label1.text(), QStringLiteral("1パケットの料金"));
+            QCOMPARE(d.Label2.text(), QStringLiteral("円"));
+            for (const QLabel* label : { &d.Label1, &d.Label2 })
+                QVERIFY(label->fontMetrics().horizontalAdvance(label->text()) <= label->width());
+            QCOMPARE(d.Command1.text(), QStringLiteral("&ok"));
+            QCOMPARE(d.Command2.text(), QStringLiteral("&cancel"));
+
+            const QPoint screenCentre = window_->screen()->availableGeometry().center();
+            QVERIFY2((d.frameGeometry().center() - screenCentre).manhattanLength() <= 1,
+                qPrintable(QStringLiteral("dialog at %1,%2").arg(d.x()).arg(d.y())));
+            // Moved away in the first showing; the second must be centred all the same.
+            d.move(0, 0);
+
+            // The field first, then ok and cancel; the labels take no focus.
+            QTRY_VERIFY(d.Text1.hasFocus());
+            QTest::keyClick(&d.Text1, Qt::Key_Tab);
+            QVERIFY(d.Command1.hasFocus());
+            QTest::keyClick(&d.Command1, Qt::Key_Tab);
+            QVERIFY(d.Command2.hasFocus());
+            QTest::keyClick(&d.Command2, Qt::Key_Tab);
+            QVERIFY(d.Text1.hasFocus());
+            pressByKey(d, d.Command2, Qt::Key_C);
+        });
+        QCOMPARE(leftOpen_, 0);
+    }
+}
+
+void SettingsDialogTest::loadCopiesThePriceAsItStands_data()
+{
+    QTest::addColumn<QString>("price");
+    QTest::newRow("start") << QStringLiteral("0.3");
+    QTest::newRow("changed") << QStringLiteral("1.5");
+    QTest::newRow("unnormalised") << QStringLiteral(" 1.50 ");
+    QTest::newRow("exponent") << QStringLiteral("1E-05");
+}
+
+void SettingsDialogTest::loadCopiesThePriceAsItStands()
+{
+    QFETCH(QString, price);
+    window_->Text1.setText(price);
+    QString shown;
+    withDialog([&](options& d) { shown = d.Text1.text(); });
+    QCOMPARE(shown, price);
+}
+
+void SettingsDialogTest::okNormalisesThenStoresOrRefuses_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<bool>("byMouse");
+    QTest::addColumn<QString>("field"); // after ok
+    QTest::addColumn<bool>("accepted");
+
+    QTest::newRow("0.30, Alt+O") << QStringLiteral("0.30") << false << QStringLiteral("0.3")
+                                 << true;
+    QTest::newRow(" 1.50 , Alt+O")
+        << QStringLiteral(" 1.50 ") << false << QStringLiteral("1.5") << true;
+    QTest::newRow("09.990, click")
+        << QStringLiteral("09.990") << true << QStringLiteral("9.99") << true;
+    QTest::newRow("5e-1, click") << QStringLiteral("5e-1") << true << QStringLiteral("0.5") << true;
+    QTest::newRow("10") << QStringLiteral("10") << false << QStringLiteral("10") << false;
+    QTest::newRow("0, click") << QStringLiteral("0") << true << QStringLiteral("0") << false;
+    QTest::newRow("-1") << QStringLiteral("-1") << false << QStringLiteral("-1") << false;
+    QTest::newRow("rounds to 10") << QStringLiteral("9.999999999999997") << false
+                                  << QStringLiteral("10") << false;
+    QTest::newRow("abc") << QStringLiteral("abc") << false << QStringLiteral("abc") << false;
+    QTest::newRow("empty") << QString() << false << QString() << false;
+    QTest::newRow("full-width") << QStringLiteral("０．３") << false << QStringLiteral("０．３")
+                                << false;
+}
+
+void SettingsDialogTest::okNormalisesThenStoresOrRefuses()
+{
+    QFETCH(QString, typed);
+    QFETCH(bool, byMouse);
+    QFETCH(QString, field);
+    QFETCH(bool, accepted);
+    // The status line goes stale here, so that only the button's own rewrite can set it right.
+    window_->Text1.setText(QStringLiteral("1"));
+    bool stayedOpen = false;
+    QString fieldAfterOk;
+    withDialog([&](options& d) {
+        retype(d, typed);
+        QCOMPARE(d.Text1.text(), typed);
+        if (byMouse)
+            QTest::mouseClick(&d.Command1, Qt::LeftButton);
+        else
+            pressByKey(d, d.Command1, Qt::Key_O);
+        fieldAfterOk = d.Text1.text();
+        stayedOpen = d.isVisible();
+        if (stayedOpen) {
+            QCOMPARE(window_->Text1.text(), QStringLiteral("1"));
+            pressByKey(d, d.Command2, Qt::Key_C);
+        }
+    });
+    QCOMPARE(leftOpen_, 0);
+    QCOMPARE(fieldAfterOk, field);
+    QCOMPARE(stayedOpen, !accepted);
+    const QString price = accepted ? field : QStringLiteral("1");
+    QCOMPARE(window_->Text1.text(), price);
+    QCOMPARE(window_->statusText(), statusFor(price));
+    if (accepted) {
+        QVERIFY(messages_.isEmpty());
+    } else {
+        QCOMPARE(messages_.size(), 1);
+        QCOMPARE(messages_[0].text, refusal);
+        QCOMPARE(messages_[0].buttons, miruteka::OkOnly);
+        QVERIFY(messages_[0].title.isEmpty());
+        QVERIFY(messages_[0].overDialog);
+    }
+}
+
+void SettingsDialogTest::cancelChangesNothing_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<int>("cancelClicks");
+    QTest::newRow("cancel button") << QStringLiteral("click") << 1;
+    QTest::newRow("Alt+C") << QStringLiteral("alt") << 1;
+    QTest::newRow("Esc") << QStringLiteral("esc") << 1;
+    QTest::newRow("close box") << QStringLiteral("close") << 0;
+}
+
+void SettingsDialogTest::cancelChangesNothing()
+{
+    QFETCH(QString, how);
+    QFETCH(int, cancelClicks);
+    window_->Text1.setText(QStringLiteral("1.5"));
+    QVERIFY(window_->statusText() != statusFor(QStringLiteral("1.5")));
+    int clicks = -1;
+    bool closed = false;
+    withDialog([&](options& d) {
+        QSignalSpy spy(&d.Command2, &QPushButton::clicked);
+        retype(d, QStringLiteral("5"));
+        if (how == u"click")
+            QTest::mouseClick(&d.Command2, Qt::LeftButton);
+        else if (how == u"alt")
+            pressByKey(d, d.Command2, Qt::Key_C);
+        else if (how == u"esc")
+            QTest::keyClick(&d.Text1, Qt::Key_Escape);
+        else
+            d.close();
+        clicks = int(spy.count());
+        closed = !d.isVisible();
+    });
+    QVERIFY(closed);
+    QCOMPARE(leftOpen_, 0);
+    QCOMPARE(clicks, cancelClicks);
+    QCOMPARE(window_->Text1.text(), QStringLiteral("1.5"));
+    QCOMPARE(window_->statusText(), statusFor(QStringLiteral("1.5")));
+    QVERIFY(messages_.isEmpty());
+}
+
+void SettingsDialogTest::enterPressesNothing()
+{
+    QString field;
+    withDialog([&](options& d) {
+        QVERIFY(!d.Command1.isDefault() && !d.Command1.autoDefault());
+        QVERIFY(!d.Command2.isDefault() && !d.Command2.autoDefault());
+        retype(d, QStringLiteral(" 1.50 "));
+        QTest::keyClick(&d.Text1, Qt::Key_Return);
+        QTest::keyClick(&d.Text1, Qt::Key_Enter);
+        QVERIFY(d.isVisible());
+        field = d.Text1.text();
+    });
+    // Left open by Enter, then cancelled by the helper.
+    QCOMPARE(leftOpen_, 1);
+    QCOMPARE(field, QStringLiteral(" 1.50 "));
+    QCOMPARE(window_->Text1.text(), QStringLiteral("0.3"));
+    QVERIFY(messages_.isEmpty());
+}
+
+void SettingsDialogTest::eachOkRunsAfreshOnTheField()
+{
+    QStringList fields;
+    withDialog([&](options& d) {
+        for (const QString& typed :
+            { QStringLiteral("10.0"), QStringLiteral("abc"), QStringLiteral("09.990") }) {
+            retype(d, typed);
+            pressByKey(d, d.Command1, Qt::Key_O);
+            fields << d.Text1.text();
+        }
+    });
+    QCOMPARE(leftOpen_, 0);
+    QCOMPARE(fields, QStringList({ "10", "abc", "9.99" }));
+    QCOMPARE(messages_.size(), 2);
+    QCOMPARE(window_->Text1.text(), QStringLiteral("9.99"));
+    QCOMPARE(window_->statusText(), statusFor(QStringLiteral("9.99")));
+}
+
+void SettingsDialogTest::aRefusedPriceDoesNotCarryOverToTheNextShowing()
+{
+    withDialog([&](options& d) {
+        retype(d, QStringLiteral("10"));
+        pressByKey(d, d.Command1, Qt::Key_O);
+        QVERIFY(d.isVisible());
+        pressByKey(d, d.Command2, Qt::Key_C);
+    });
+    QCOMPARE(messages_.size(), 1);
+    QCOMPARE(window_->Text1.text(), QStringLiteral("0.3"));
+    QString shown;
+    withDialog([&](options& d) { shown = d.Text1.text(); });
+    QCOMPARE(shown, QStringLiteral("0.3"));
+    QCOMPARE(window_->statusText(), statusFor(QStringLiteral("0.3")));
+}
+
+void SettingsDialogTest::theFieldHasNoLengthLimit()
+{
+    // Beyond a line edit's usual 32767 characters; too large a number, so kept as typed.
+    const QString digits(40000, u'1');
+    QString field;
+    withDialog([&](options& d) {
+        d.Text1.setText(digits);
+        d.Text1.end(false);
+        type(&d.Text1, QStringLiteral("9"));
+        pressByKey(d, d.Command1, Qt::Key_O);
+        field = d.Text1.text();
+    });
+    QCOMPARE(field.size(), digits.size() + 1);
+    QVERIFY(field.endsWith(u'9'));
+    QCOMPARE(messages_.size(), 1);
+}
+
+void SettingsDialogTest::aFailingMessageDoesNotLeaveOk()
+{
+    onMessage_ = [] { throw std::runtime_error("message box failed"); };
+    QString field;
+    withDialog([&](options& d) {
+        retype(d, QStringLiteral("-0.30"));
+        QVERIFY_THROWS_NO_EXCEPTION(d.Command1_Click());
+        field = d.Text1.text();
+        QVERIFY(d.isVisible());
+    });
+    QCOMPARE(messages_.size(), 1);
+    QCOMPARE(field, QStringLiteral("-0.3"));
+    QCOMPARE(window_->Text1.text(), QStringLiteral("0.3"));
+}
+
+void SettingsDialogTest::exitUnloadsTheDialog()
+{
+    QPointer<options> loaded;
+    withDialog([&](options& d) {
+        loaded = &d;
+        window_->Command3_Click();
+        QVERIFY(loaded.isNull());
+    });
+    QVERIFY(loaded.isNull());
+    QVERIFY(!window_->isVisible());
+    QVERIFY(window_->findChildren<options*>().isEmpty());
+}
+
+void SettingsDialogTest::theNextReportUsesTheNewPrice()
+{
+    QFile file(dir_.filePath(QStringLiteral("a.bin")));
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(1000));
+    file.close();
+    const QString report = dir_.filePath(QStringLiteral("report.txt"));
+    window_->CommonDialog1.setAnswer([&] { return report; });
+
+    withDialog([&](options& d) {
+        retype(d, QStringLiteral("1.50"));
+        pressByKey(d, d.Command1, Qt::Key_O);
+    });
+    QCOMPARE(window_->statusText(), statusFor(QStringLiteral("1.5")));
+
+    QMimeData data;
+    data.setUrls({ QUrl::fromLocalFile(file.fileName()) });
+    QWindow* handle = window_->windowHandle();
+    const QPoint at = window_->Frame1.geometry().center();
+    QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(handle, &enter);
+    QDropEvent drop(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(handle, &drop);
+
+    // 1000 bytes are 7.8125 packets: 11.71875 yen at 1.5, cut to 11.71 on the file's line.
+    const QString text = QDir::toNativeSeparators(file.fileName())
+        + QStringLiteral("   11.71円\r\n\r\nTOTAL 11.71875円");
+    QFile written(report);
+    QVERIFY(written.open(QIODevice::ReadOnly));
+    QCOMPARE(written.readAll(),
+        QByteArray::fromStdString(miruteka::ToAnsiCodePage(text.toStdU16String())) + "\r\n");
+}
+
+QTEST_MAIN(SettingsDialogTest)
+#include "settings_dialog_test.moc"
