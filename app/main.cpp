@@ -7,7 +7,7 @@ int main(int argc, char* argv[])
 {
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("miruteka"));
-    QGuiApplication::setDesktopFileName(QStringLiteral("miruteka"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("io.github.miruteka"));
     miruteka::main window;
     window.show();
     return QApplication::exec();

@@ -11,8 +11,10 @@ namespace miruteka::native {
 
 #ifdef _WIN32
 using Handle = void*;
+using SystemPath = std::wstring; // UTF-16, as the system's wide calls take it
 #else
 using Handle = int;
+using SystemPath = std::string; // bytes, UTF-8 as the program writes names
 #endif
 
 struct Input {
@@ -22,8 +24,8 @@ struct Input {
 
 struct Output {
     Handle handle;
-    std::string target; // where the content ends up, in the system's path encoding
-    std::string temporary; // the file beside it being written, empty when writing in place
+    SystemPath target; // where the content ends up
+    SystemPath temporary; // the file beside it being written, empty when writing in place
     bool isPipe = false;
 };
 

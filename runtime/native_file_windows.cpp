@@ -5,51 +5,91 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
-#include <windows.h>
-
+#include <algorithm>
 #include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <random>
+#include <string>
+#include <windows.h>
 
 namespace miruteka::native {
 
 namespace {
 
+// char16_t and wchar_t are both UTF-16 code units here; unpaired surrogates pass unchanged,
+// as the file system takes them.
 std::wstring wide(std::u16string_view text) { return std::wstring(text.begin(), text.end()); }
 
-std::wstring directoryOf(const std::wstring& path)
+constexpr DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Every output handle is overlapped, so that a write to a pipe can be given up after a while.
+HANDLE openForWriting(const std::wstring& path, DWORD disposition)
 {
-    const auto slash = path.find_last_of(L"\\/");
-    if (slash == std::wstring::npos)
-        return L".";
-    return path.substr(0, slash + 1 == 3 && path[1] == L':' ? slash + 1 : slash);
+    return ::CreateFileW(path.c_str(), GENERIC_WRITE, shareAll, nullptr, disposition,
+        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
 }
 
-std::string narrow(const std::wstring& text)
+// The file a link or a relative or short name stands for, so that the file is replaced and the
+// link stays a link.
+std::wstring finalPath(HANDLE handle, const std::wstring& fallback)
 {
-    return std::string(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t));
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = ::GetFinalPathNameByHandleW(handle, path.data(),
+            static_cast<DWORD>(path.size()), FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        if (length == 0)
+            return fallback;
+        if (length < path.size()) {
+            path.resize(length);
+            return path;
+        }
+        path.resize(length);
+    }
 }
 
-std::wstring widen(const std::string& bytes)
+// A new file beside the target, so that the target is replaced only by a complete content.
+std::optional<Output> createBeside(const std::wstring& target)
 {
-    return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
+    static std::minstd_rand random(::GetTickCount() ^ ::GetCurrentProcessId());
+    const std::filesystem::path directory = std::filesystem::path(target).parent_path();
+    for (int attempt = 0; attempt < 64; ++attempt) {
+        const std::wstring name
+            = L".miruteka-" + std::to_wstring(random() % 1'000'000'000) + L".tmp";
+        std::wstring temporary = (directory / name).native();
+        const HANDLE handle = openForWriting(temporary, CREATE_NEW);
+        if (handle != INVALID_HANDLE_VALUE)
+            return Output { handle, target, std::move(temporary) };
+        if (::GetLastError() != ERROR_FILE_EXISTS)
+            return std::nullopt;
+    }
+    return std::nullopt;
 }
 
-HANDLE createForWriting(const std::wstring& path, DWORD disposition)
+std::optional<Output> openInPlace(const std::wstring& target, DWORD disposition)
 {
-    return ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, disposition,
-        FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE handle = openForWriting(target, disposition);
+    if (handle == INVALID_HANDLE_VALUE)
+        return std::nullopt;
+    return Output { handle, target, {} };
 }
+
+struct HandleCloser {
+    void operator()(HANDLE handle) const { ::CloseHandle(handle); }
+};
+using UniqueHandle = std::unique_ptr<void, HandleCloser>;
 
 } // namespace
 
 std::optional<Input> openInput(std::u16string_view path)
 {
     const std::wstring name = wide(path);
-    // FILE_FLAG_BACKUP_SEMANTICS would open folders; without it they fail, as they should.
-    HANDLE handle = ::CreateFileW(name.c_str(), GENERIC_READ,
-        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-        FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Without FILE_FLAG_BACKUP_SEMANTICS a folder does not open, as it should not.
+    const HANDLE handle = ::CreateFileW(name.c_str(), GENERIC_READ, shareAll, nullptr,
+        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return std::nullopt;
+    // Devices, consoles and pipes are no files to measure.
     LARGE_INTEGER size;
     if (::GetFileType(handle) != FILE_TYPE_DISK || !::GetFileSizeEx(handle, &size)) {
         ::CloseHandle(handle);
@@ -62,37 +102,52 @@ void closeInput(const Input& input) { ::CloseHandle(input.handle); }
 
 std::optional<Output> openOutput(std::u16string_view path)
 {
-    const std::wstring target = wide(path);
-    if (target.empty())
+    const std::wstring name = wide(path);
+    if (name.empty())
         return std::nullopt;
-    const DWORD attributes = ::GetFileAttributesW(target.c_str());
-    const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
-    if (exists && (attributes & FILE_ATTRIBUTE_DIRECTORY))
-        return std::nullopt;
-    if (!exists || !(attributes & FILE_ATTRIBUTE_DEVICE)) {
-        wchar_t temporary[MAX_PATH + 1];
-        const std::wstring directory = directoryOf(target);
-        if (::GetTempFileNameW(directory.c_str(), L"mrt", 0, temporary) != 0) {
-            HANDLE handle = createForWriting(temporary, CREATE_ALWAYS);
-            if (handle != INVALID_HANDLE_VALUE)
-                return Output { handle, narrow(target), narrow(temporary) };
-            ::DeleteFileW(temporary);
-        }
+
+    // Opening what is there for writing changes nothing and does not wait. It fails on a folder,
+    // a read-only file and a file that another program holds, and it tells a file on disk,
+    // which is replaced, from a device or a pipe, which is written directly.
+    const HANDLE existing = openForWriting(name, OPEN_EXISTING);
+    if (existing != INVALID_HANDLE_VALUE) {
+        const DWORD type = ::GetFileType(existing);
+        if (type != FILE_TYPE_DISK)
+            return Output { existing, name, {}, type == FILE_TYPE_PIPE };
+        const std::wstring target = finalPath(existing, name);
+        ::CloseHandle(existing);
+        if (auto beside = createBeside(target))
+            return beside;
+        return openInPlace(target, TRUNCATE_EXISTING);
     }
-    HANDLE handle = createForWriting(target, exists ? OPEN_EXISTING : CREATE_NEW);
-    if (handle == INVALID_HANDLE_VALUE)
+    // A missing folder on the way (ERROR_PATH_NOT_FOUND) or an unusable name fails here.
+    if (::GetLastError() != ERROR_FILE_NOT_FOUND)
         return std::nullopt;
-    if (::GetFileType(handle) == FILE_TYPE_DISK)
-        ::SetEndOfFile(handle);
-    return Output { handle, narrow(target), {} };
+    if (auto beside = createBeside(name))
+        return beside;
+    return openInPlace(name, CREATE_NEW);
 }
 
 bool writeAll(const Output& output, std::string_view bytes)
 {
+    const UniqueHandle done { ::CreateEventW(nullptr, TRUE, FALSE, nullptr) };
+    if (!done)
+        return false;
+    // A reader that stops reading must not hold the window for long.
+    const DWORD patience = output.isPipe ? 2000 : INFINITE;
     while (!bytes.empty()) {
+        OVERLAPPED request {};
+        // At the end of a file; devices and pipes take no position.
+        request.Offset = request.OffsetHigh = 0xFFFFFFFF;
+        request.hEvent = done.get();
         const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1u << 30));
+        if (!::WriteFile(output.handle, bytes.data(), chunk, nullptr, &request)
+            && ::GetLastError() != ERROR_IO_PENDING)
+            return false;
+        if (::WaitForSingleObject(done.get(), patience) != WAIT_OBJECT_0)
+            ::CancelIoEx(output.handle, &request);
         DWORD written = 0;
-        if (!::WriteFile(output.handle, bytes.data(), chunk, &written, nullptr) || written == 0)
+        if (!::GetOverlappedResult(output.handle, &request, &written, TRUE) || written == 0)
             return false;
         bytes.remove_prefix(written);
     }
@@ -105,12 +160,20 @@ bool commit(const Output& output)
         return ::CloseHandle(output.handle) != 0;
     const bool flushed = ::FlushFileBuffers(output.handle) != 0;
     const bool closed = ::CloseHandle(output.handle) != 0;
-    const std::wstring temporary = widen(output.temporary);
-    const std::wstring target = widen(output.target);
-    if (flushed && closed
-        && ::MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        return true;
-    ::DeleteFileW(temporary.c_str());
+    if (flushed && closed) {
+        // ReplaceFileW keeps the old file's attributes, security and creation time. Where there
+        // is no old file (any more), or it has already been moved aside, a rename finishes.
+        const wchar_t* target = output.target.c_str();
+        const wchar_t* temporary = output.temporary.c_str();
+        if (::ReplaceFileW(
+                target, temporary, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr))
+            return true;
+        const DWORD error = ::GetLastError();
+        if ((error == ERROR_FILE_NOT_FOUND || error == ERROR_UNABLE_TO_MOVE_REPLACEMENT)
+            && ::MoveFileExW(temporary, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+            return true;
+    }
+    ::DeleteFileW(output.temporary.c_str());
     return false;
 }
 
@@ -118,18 +181,58 @@ void discard(const Output& output)
 {
     ::CloseHandle(output.handle);
     if (!output.temporary.empty())
-        ::DeleteFileW(widen(output.temporary).c_str());
+        ::DeleteFileW(output.temporary.c_str());
 }
 
 std::string toAnsiCodePage(std::u16string_view text)
 {
-    if (text.empty())
-        return {};
-    const auto* wideText = reinterpret_cast<const wchar_t*>(text.data());
-    const int length = static_cast<int>(text.size());
-    const int size = ::WideCharToMultiByte(CP_ACP, 0, wideText, length, nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<std::size_t>(size), '\0');
-    ::WideCharToMultiByte(CP_ACP, 0, wideText, length, out.data(), size, nullptr, nullptr);
+    // Best-fit mappings would turn "é" into "e" and "¥" into a backslash; an unmappable
+    // character is to become the code page's default character instead. UTF-8 and GB18030
+    // represent everything and take no flags.
+    const UINT codePage = ::GetACP();
+    const bool unicode = codePage == CP_UTF8 || codePage == 54936;
+    const DWORD flags = unicode ? 0 : WC_NO_BEST_FIT_CHARS;
+
+    std::string out;
+    out.reserve(text.size() * 2);
+    auto convert = [&](std::u16string_view part) {
+        if (part.empty())
+            return;
+        const auto* units = reinterpret_cast<const wchar_t*>(part.data());
+        const int length = static_cast<int>(part.size());
+        const int size
+            = ::WideCharToMultiByte(CP_ACP, flags, units, length, nullptr, 0, nullptr, nullptr);
+        if (size <= 0) {
+            out.append(part.size(), '?');
+            return;
+        }
+        const std::size_t at = out.size();
+        out.resize(at + static_cast<std::size_t>(size));
+        ::WideCharToMultiByte(
+            CP_ACP, flags, units, length, out.data() + at, size, nullptr, nullptr);
+    };
+
+    // The system gives one default character per UTF-16 unit of a character beyond the BMP;
+    // such a character, or a lone surrogate, is written here as one "?".
+    auto isHigh = [](char16_t c) { return c >= 0xD800 && c <= 0xDBFF; };
+    auto isLow = [](char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; };
+    std::size_t start = 0;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        if (!isHigh(text[i]) && !isLow(text[i])) {
+            ++i;
+            continue;
+        }
+        convert(text.substr(start, i - start));
+        const bool pair = isHigh(text[i]) && i + 1 < text.size() && isLow(text[i + 1]);
+        if (pair && unicode)
+            convert(text.substr(i, 2));
+        else
+            out.push_back('?');
+        i += pair ? 2 : 1;
+        start = i;
+    }
+    convert(text.substr(start));
     return out;
 }
 

@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 
 namespace miruteka::testing {
@@ -11,10 +12,12 @@ class ScratchDir {
 public:
     ScratchDir()
     {
-        std::string pattern = (std::filesystem::temp_directory_path() / "miruteka-test-XXXXXX").string();
-        if (!::mkdtemp(pattern.data()))
-            throw std::filesystem::filesystem_error("mkdtemp", std::error_code(errno, std::generic_category()));
-        path_ = pattern;
+        // create_directory is false for a folder that is already there: then another name.
+        static std::mt19937 random(std::random_device {}());
+        const auto temp = std::filesystem::temp_directory_path();
+        do
+            path_ = temp / ("miruteka-test-" + std::to_string(random()));
+        while (!std::filesystem::create_directory(path_));
     }
     ~ScratchDir()
     {
@@ -38,6 +41,20 @@ public:
 
 private:
     std::filesystem::path path_;
+};
+
+// Runs a test in a folder of its own so that relative names land in it.
+class WorkingDirectory {
+public:
+    explicit WorkingDirectory(const std::filesystem::path& path)
+        : previous_(std::filesystem::current_path())
+    {
+        std::filesystem::current_path(path);
+    }
+    ~WorkingDirectory() { std::filesystem::current_path(previous_); }
+
+private:
+    std::filesystem::path previous_;
 };
 
 inline std::u16string u16(const std::filesystem::path& path) { return path.u16string(); }

@@ -1,0 +1,30 @@
+# The Debian package, built by CPack from the install rules:
+#   cmake --build BUILD && cpack --config BUILD/CPackConfig.cmake -G DEB
+# Its dependencies come from the libraries the program links (dpkg-shlibdeps), and the few it
+# loads at run time are named here.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME miruteka)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "ミルテカ developers <miruteka@example.org>"
+    CACHE STRING "Maintainer of the Debian package")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "packet fee calculator for dropped files")
+# Debian shows the description as it stands: lines of at most 79 characters.
+set(CPACK_PACKAGE_DESCRIPTION "ミルテカ is a small desktop tool with a Japanese interface.
+Drop files on its window: for each file it counts 128-byte packets,
+multiplies them by a unit price in yen and writes a plain-text fee report
+in CP932 (Shift-JIS), one line per file and a total line, to a file named
+in a save prompt.")
+set(CPACK_STRIP_FILES ON)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Qt finds its platform plugin (xcb, wayland) only at run time, so shlibdeps cannot see it. The
+# interface is Japanese and needs a font that has its characters.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-ipafont-gothic | fonts-noto-cjk | fonts-vlgothic")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+
+include(CPack)
