@@ -1,5 +1,5 @@
-// PrintLine of a text longer than the piece it converts at a time: the file holds the bytes of
-// the whole text, whatever falls where one piece ends.
+// Text on its way to the system: names of every UTF-8 length, and a text longer than the piece
+// that PrintLine converts at a time.
 #include "files.h"
 #include "scratch_dir.h"
 
@@ -11,6 +11,38 @@ namespace {
 using testing::readBytes;
 using testing::ScratchDir;
 using testing::u16;
+
+struct NameCase {
+    const char* name;
+    const char* utf8; // the name on disk
+    std::u16string_view text; // the same name as the program holds it
+};
+
+TEST(OpenForInput, FindsNamesOfEveryUtf8Length)
+{
+    const NameCase cases[] = {
+        { "ascii", "plain.txt", u"plain.txt" },
+        { "two bytes", "caf\u00E9", u"caf\u00E9" },
+        { "three bytes", "ミルテカ円.txt", u"ミルテカ円.txt" },
+        { "four bytes", "\U0001F600.bin", u"\U0001F600.bin" },
+        { "all lengths in a row", "a\u00E9ミ\U0001F600z", u"a\u00E9ミ\U0001F600z" },
+    };
+    ScratchDir dir;
+    for (const auto& c : cases) {
+        dir.file(c.utf8, 300);
+        ASSERT_TRUE(OpenForInput(u16(dir.path()) + u"/" + std::u16string(c.text), 1)) << c.name;
+        EXPECT_EQ(FileLength(1), 300) << c.name;
+        CloseFile(1);
+    }
+}
+
+TEST(OpenForInput, RefusesANameWithALoneSurrogate)
+{
+    ScratchDir dir;
+    dir.file("a?.txt", 1); // what a careless conversion might look for
+    for (const std::u16string_view name : { u"a\xD83D.txt", u"a\xDE00.txt", u"a\xDE00\xD83D.txt" })
+        EXPECT_FALSE(OpenForInput(u16(dir.path()) + u"/" + std::u16string(name), 1));
+}
 
 struct LongCase {
     const char* name;
