@@ -28,9 +28,8 @@ void added(void* pointer)
     if (!pointer || !counting.load(std::memory_order_relaxed))
         return;
     allocations.fetch_add(1, std::memory_order_relaxed);
-    const auto now = live.fetch_add(static_cast<std::int64_t>(malloc_usable_size(pointer)),
-                         std::memory_order_relaxed)
-        + static_cast<std::int64_t>(malloc_usable_size(pointer));
+    const auto size = static_cast<std::int64_t>(malloc_usable_size(pointer));
+    const auto now = live.fetch_add(size, std::memory_order_relaxed) + size;
     auto high = peak.load(std::memory_order_relaxed);
     while (now > high && !peak.compare_exchange_weak(high, now, std::memory_order_relaxed)) { }
 }
