@@ -30,7 +30,10 @@ double PacketAmount(double unitPrice, std::int64_t length)
     return unitPrice * (static_cast<double>(length) / packetSize);
 }
 
-std::u16string BuildFeeReport(std::span<const std::u16string> paths, std::u16string_view unitPriceText)
+namespace {
+
+template <typename Path>
+std::u16string buildFeeReport(std::span<const Path> paths, std::u16string_view unitPriceText)
 {
     // The price cannot change within one drop, so it is read once; a price that does not read
     // fails every file's line and amount alike.
@@ -71,6 +74,19 @@ std::u16string BuildFeeReport(std::span<const std::u16string> paths, std::u16str
     AppendNumber(report, total);
     report += currency;
     return report;
+}
+
+} // namespace
+
+std::u16string BuildFeeReport(std::span<const std::u16string> paths, std::u16string_view unitPriceText)
+{
+    return buildFeeReport(paths, unitPriceText);
+}
+
+std::u16string BuildFeeReport(
+    std::span<const std::u16string_view> paths, std::u16string_view unitPriceText)
+{
+    return buildFeeReport(paths, unitPriceText);
 }
 
 bool SaveFeeReport(std::u16string_view path, std::u16string_view report)

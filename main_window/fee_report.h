@@ -19,6 +19,9 @@ double PacketAmount(double unitPrice, std::int64_t length);
 // then CR LF and "TOTAL total円". An item that cannot be measured gives no line and adds
 // nothing; a unit price that does not read as a number gives no lines and a total of 0.
 std::u16string BuildFeeReport(std::span<const std::u16string> paths, std::u16string_view unitPriceText);
+// The same over views of paths held elsewhere, so that a long list is not copied for it.
+std::u16string BuildFeeReport(
+    std::span<const std::u16string_view> paths, std::u16string_view unitPriceText);
 
 // Writes the report and a final CR LF to the path. True only when the report is in place in
 // full; an existing file keeps its old content otherwise.

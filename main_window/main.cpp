@@ -101,10 +101,11 @@ void main::Command3_Click()
 
 void main::Frame1_OLEDragDrop(const QStringList& paths)
 {
-    std::vector<std::u16string> items;
+    // Views of the dropped list: a drop of many files is not copied once more for the report.
+    std::vector<std::u16string_view> items;
     items.reserve(static_cast<std::size_t>(paths.size()));
     for (const QString& path : paths)
-        items.push_back(path.toStdU16String());
+        items.emplace_back(QStringView(path).utf16(), static_cast<std::size_t>(path.size()));
     const std::u16string report = BuildFeeReport(items, Text1.text().toStdU16String());
 
     CommonDialog1.ShowSave(this);

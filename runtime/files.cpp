@@ -2,6 +2,7 @@
 
 #include "native_file.h"
 
+#include <algorithm>
 #include <array>
 #include <variant>
 
@@ -69,12 +70,23 @@ bool PrintLine(int fileNumber, std::u16string_view text)
     auto* output = entry ? std::get_if<OutputFile>(entry) : nullptr;
     if (!output || output->failed)
         return false;
-    std::string bytes = native::toAnsiCodePage(text);
-    bytes += "\r\n";
-    if (!native::writeAll(output->native, bytes)) {
-        output->failed = true;
-        return false;
-    }
+    // A piece at a time, so that a long text is never held a second time in the code page. The
+    // code page keeps no state from one character to the next, so the pieces give the bytes of
+    // the whole; a piece never ends between the two halves of a surrogate pair.
+    constexpr std::size_t pieceSize = 32768;
+    do {
+        std::size_t size = std::min(text.size(), pieceSize);
+        if (size < text.size() && text[size - 1] >= 0xD800 && text[size - 1] <= 0xDBFF)
+            --size;
+        std::string bytes = native::toAnsiCodePage(text.substr(0, size));
+        text.remove_prefix(size);
+        if (text.empty())
+            bytes += "\r\n";
+        if (!native::writeAll(output->native, bytes)) {
+            output->failed = true;
+            return false;
+        }
+    } while (!text.empty());
     return true;
 }
 

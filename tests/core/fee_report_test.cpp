@@ -116,7 +116,7 @@ TEST(FeeReport, APriceThatDoesNotReadGivesOnlyTheClosing)
 TEST(FeeReport, AnEmptyDropStillWritesThirteenBytes)
 {
     ScratchDir dir;
-    ASSERT_TRUE(SaveFeeReport(u16(dir / "r.txt"), BuildFeeReport({}, u"0.3")));
+    ASSERT_TRUE(SaveFeeReport(u16(dir / "r.txt"), BuildFeeReport(std::vector<std::u16string> {}, u"0.3")));
     EXPECT_EQ(readBytes(dir / "r.txt"), std::string("\r\nTOTAL 0\x89\x7E\r\n"));
     EXPECT_EQ(fs::file_size(dir / "r.txt"), 13u);
 }
