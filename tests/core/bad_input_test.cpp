@@ -209,7 +209,7 @@ TEST(DroppedItems, AFileTheUserMayNotReadGivesNoLine)
     Unprivileged user;
     if (!user.active())
         GTEST_SKIP() << user.failure();
-    EXPECT_EQ(BuildFeeReport({ { a, u16(secret), b } }, u"0.3"),
+    EXPECT_EQ(BuildFeeReport(std::vector<std::u16string> { a, u16(secret), b }, u"0.3"),
         a + u"   0.3円\r\n" + b + u"   0.3円\r\n\r\nTOTAL 0.6円");
 }
 
