@@ -10,26 +10,11 @@ namespace {
 using miruteka::ParseNumber;
 
 // Each builds a text of about n characters that exercises one part of the reading.
-std::u16string padded(std::size_t n)
-{
-    return u"0.3" + std::u16string(n, u'0') + u"1";
-}
-std::u16string overflowing(std::size_t n)
-{
-    return std::u16string(n, u'1');
-}
-std::u16string blanks(std::size_t n)
-{
-    return std::u16string(n, u' ') + u"0.3";
-}
-std::u16string longExponent(std::size_t n)
-{
-    return u"1e-" + std::u16string(n, u'9');
-}
-std::u16string badAtTheEnd(std::size_t n)
-{
-    return std::u16string(n, u'1') + u"x";
-}
+std::u16string padded(std::size_t n) { return u"0.3" + std::u16string(n, u'0') + u"1"; }
+std::u16string overflowing(std::size_t n) { return std::u16string(n, u'1'); }
+std::u16string blanks(std::size_t n) { return std::u16string(n, u' ') + u"0.3"; }
+std::u16string longExponent(std::size_t n) { return u"1e-" + std::u16string(n, u'9'); }
+std::u16string badAtTheEnd(std::size_t n) { return std::u16string(n, u'1') + u"x"; }
 
 template <std::u16string (*make)(std::size_t)> void BM_ParseNumber(benchmark::State& state)
 {

@@ -20,7 +20,8 @@ bool DropFrame::carriesLocalFiles(const QMimeData& data)
     if (!data.hasUrls())
         return false;
     const QList<QUrl> urls = data.urls();
-    return std::any_of(urls.cbegin(), urls.cend(), [](const QUrl& url) { return url.isLocalFile(); });
+    return std::any_of(
+        urls.cbegin(), urls.cend(), [](const QUrl& url) { return url.isLocalFile(); });
 }
 
 QStringList DropFrame::localPaths(const QMimeData& data)

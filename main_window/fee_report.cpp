@@ -78,7 +78,8 @@ std::u16string buildFeeReport(std::span<const Path> paths, std::u16string_view u
 
 } // namespace
 
-std::u16string BuildFeeReport(std::span<const std::u16string> paths, std::u16string_view unitPriceText)
+std::u16string BuildFeeReport(
+    std::span<const std::u16string> paths, std::u16string_view unitPriceText)
 {
     return buildFeeReport(paths, unitPriceText);
 }

@@ -18,7 +18,8 @@ double PacketAmount(double unitPrice, std::int64_t length);
 // One line per path that opens as a regular file, in the given order ("path   fee円" CR LF),
 // then CR LF and "TOTAL total円". An item that cannot be measured gives no line and adds
 // nothing; a unit price that does not read as a number gives no lines and a total of 0.
-std::u16string BuildFeeReport(std::span<const std::u16string> paths, std::u16string_view unitPriceText);
+std::u16string BuildFeeReport(
+    std::span<const std::u16string> paths, std::u16string_view unitPriceText);
 // The same over views of paths held elsewhere, so that a long list is not copied for it.
 std::u16string BuildFeeReport(
     std::span<const std::u16string_view> paths, std::u16string_view unitPriceText);

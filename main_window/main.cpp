@@ -87,8 +87,9 @@ void main::Command1_Click()
 
 void main::Command2_Click()
 {
-    const QString text = fromCore(AppTitle()) + QStringLiteral(" ver") + fromCore(FormatInteger(AppMajor()))
-        + QStringLiteral(".") + fromCore(FormatInteger(AppMinor())) + QStringLiteral("\r\n\r\n")
+    const QString text = fromCore(AppTitle()) + QStringLiteral(" ver")
+        + fromCore(FormatInteger(AppMajor())) + QStringLiteral(".")
+        + fromCore(FormatInteger(AppMinor())) + QStringLiteral("\r\n\r\n")
         + QStringLiteral("パケット料金を調べたいファイルをD&Dしてください。");
     ShowMessage(text, OkOnly, QStringLiteral("about"));
 }
@@ -112,7 +113,8 @@ void main::Frame1_OLEDragDrop(const QStringList& paths)
     const QString fileName = CommonDialog1.FileName();
     // A cancelled prompt gives no name: nothing to write and nothing to say.
     if (!SaveFeeReport(fileName.toStdU16String(), report) && !fileName.isEmpty())
-        ShowMessage(QStringLiteral("レポートを保存できませんでした。\r\n") + fileName, OkOnly, fromCore(AppTitle()));
+        ShowMessage(QStringLiteral("レポートを保存できませんでした。\r\n") + fileName, OkOnly,
+            fromCore(AppTitle()));
 }
 
 } // namespace miruteka

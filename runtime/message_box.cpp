@@ -22,7 +22,8 @@ void ShowMessage(const QString& text, int buttons, const QString& title)
         return;
     }
     // QMessageBox::information would add an icon; the program's boxes have none.
-    QMessageBox box(QMessageBox::NoIcon, title, text, QMessageBox::Ok, QApplication::activeWindow());
+    QMessageBox box(
+        QMessageBox::NoIcon, title, text, QMessageBox::Ok, QApplication::activeWindow());
     box.exec();
 }
 

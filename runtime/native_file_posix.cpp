@@ -82,8 +82,10 @@ std::optional<Output> createBeside(const std::string& target)
     static std::minstd_rand random(static_cast<unsigned>(std::time(nullptr) ^ ::getpid()));
     const std::string directory = directoryOf(target);
     for (int attempt = 0; attempt < 64; ++attempt) {
-        std::string temporary = directory + "/.miruteka-" + std::to_string(random() % 1'000'000'000) + ".tmp";
-        const int fd = openRetrying(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        std::string temporary
+            = directory + "/.miruteka-" + std::to_string(random() % 1'000'000'000) + ".tmp";
+        const int fd
+            = openRetrying(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0)
             return Output { fd, target, std::move(temporary) };
         if (errno != EEXIST)
@@ -94,8 +96,8 @@ std::optional<Output> createBeside(const std::string& target)
 
 std::optional<Output> openInPlace(const std::string& target, int extraFlags)
 {
-    const int fd = openRetrying(target.c_str(),
-        O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC | extraFlags, 0666);
+    const int fd = openRetrying(
+        target.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC | extraFlags, 0666);
     if (fd < 0)
         return std::nullopt;
     struct stat st;
@@ -171,7 +173,8 @@ std::optional<Output> openOutput(std::u16string_view path)
             return std::nullopt;
         // Replace the file a link points to, not the link.
         std::string target = *name;
-        if (std::unique_ptr<char, decltype(&std::free)> resolved { ::realpath(name->c_str(), nullptr), &std::free })
+        if (std::unique_ptr<char, decltype(&std::free)> resolved {
+                ::realpath(name->c_str(), nullptr), &std::free })
             target = resolved.get();
         if (auto beside = createBeside(target)) {
             // The new content keeps the old file's permissions and, where allowed, its owner.
@@ -236,7 +239,8 @@ void discard(const Output& output)
 
 std::string toAnsiCodePage(std::u16string_view text)
 {
-    static const char* const utf16 = std::endian::native == std::endian::little ? "UTF-16LE" : "UTF-16BE";
+    static const char* const utf16
+        = std::endian::native == std::endian::little ? "UTF-16LE" : "UTF-16BE";
     std::string out(text.size() * 2, '\0'); // CP932 needs at most two bytes a character
     const iconv_t converter = ::iconv_open("CP932", utf16);
     if (converter == reinterpret_cast<iconv_t>(-1))
@@ -253,7 +257,8 @@ std::string toAnsiCodePage(std::u16string_view text)
         // One "?" for the character that has no CP932 form; a surrogate pair is one character.
         const auto* unit = reinterpret_cast<const char16_t*>(in);
         std::size_t skip = 1;
-        if (inLeft >= 4 && unit[0] >= 0xD800 && unit[0] <= 0xDBFF && unit[1] >= 0xDC00 && unit[1] <= 0xDFFF)
+        if (inLeft >= 4 && unit[0] >= 0xD800 && unit[0] <= 0xDBFF && unit[1] >= 0xDC00
+            && unit[1] <= 0xDFFF)
             skip = 2;
         in += skip * sizeof(char16_t);
         inLeft -= skip * sizeof(char16_t);

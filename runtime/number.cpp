@@ -11,14 +11,8 @@ namespace miruteka {
 
 namespace {
 
-bool isBlank(char16_t c)
-{
-    return c == u' ' || c == u'\t';
-}
-bool isDigit(char16_t c)
-{
-    return c >= u'0' && c <= u'9';
-}
+bool isBlank(char16_t c) { return c == u' ' || c == u'\t'; }
+bool isDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
 
 // FormatNumber writes the largest double as 1.79769313486232E+308, rounded up past what a double
 // holds. That text, and any below it, still reads as the largest double, so that every text
@@ -164,8 +158,8 @@ void AppendNumber(std::u16string& out, double value)
     }
     // Enough for "-d.dddddddddddddde-ddd".
     std::array<char, 32> buffer;
-    const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value,
-        std::chars_format::general, 15);
+    const auto result = std::to_chars(
+        buffer.data(), buffer.data() + buffer.size(), value, std::chars_format::general, 15);
     for (const char* p = buffer.data(); p != result.ptr; ++p)
         out.push_back(*p == 'e' ? u'E' : static_cast<char16_t>(*p));
 }

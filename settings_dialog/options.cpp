@@ -71,10 +71,7 @@ options::options(QLineEdit& unitPrice, QWidget* owner)
     Form_Load();
 }
 
-void options::Form_Load()
-{
-    Text1.setText(unitPrice_.text());
-}
+void options::Form_Load() { Text1.setText(unitPrice_.text()); }
 
 void options::Command1_Click()
 {
@@ -102,10 +99,7 @@ bool options::storePrice()
     return true;
 }
 
-void options::Command2_Click()
-{
-    reject();
-}
+void options::Command2_Click() { reject(); }
 
 void options::keyPressEvent(QKeyEvent* event)
 {

@@ -39,7 +39,8 @@ TEST_P(FeeTest, OneFileReport)
 {
     const auto& c = GetParam();
     ScratchDir dir;
-    const std::vector<std::u16string> paths { u16(dir.file("f", static_cast<std::uintmax_t>(c.length))) };
+    const std::vector<std::u16string> paths { u16(
+        dir.file("f", static_cast<std::uintmax_t>(c.length))) };
     const std::u16string expected = paths[0] + u"   " + std::u16string(c.fee) + u"円\r\n\r\nTOTAL "
         + std::u16string(c.total) + u"円";
     EXPECT_EQ(BuildFeeReport(paths, c.price), expected);
@@ -54,7 +55,8 @@ INSTANTIATE_TEST_SUITE_P(Table, FeeTest,
         // 28.999999999999996 when scaled.
         FeeCase { u"0.29", 128, u"0.28", u"0.29" },
         // The price text is read as the user left it.
-        FeeCase { u" 0.30 ", 128, u"0.3", u"0.3" }, FeeCase { u"9.999", 10'000'000, u"781171.87", u"781171.875" },
+        FeeCase { u" 0.30 ", 128, u"0.3", u"0.3" },
+        FeeCase { u"9.999", 10'000'000, u"781171.87", u"781171.875" },
         // Lengths past 2^31 count in full instead of wrapping.
         FeeCase { u"0.3", 2147483647, u"5033164.79", u"5033164.79765625" },
         FeeCase { u"0.3", 2147483648, u"5033164.8", u"5033164.8" },
@@ -116,7 +118,8 @@ TEST(FeeReport, APriceThatDoesNotReadGivesOnlyTheClosing)
 TEST(FeeReport, AnEmptyDropStillWritesThirteenBytes)
 {
     ScratchDir dir;
-    ASSERT_TRUE(SaveFeeReport(u16(dir / "r.txt"), BuildFeeReport(std::vector<std::u16string> {}, u"0.3")));
+    ASSERT_TRUE(
+        SaveFeeReport(u16(dir / "r.txt"), BuildFeeReport(std::vector<std::u16string> {}, u"0.3")));
     EXPECT_EQ(readBytes(dir / "r.txt"), std::string("\r\nTOTAL 0\x89\x7E\r\n"));
     EXPECT_EQ(fs::file_size(dir / "r.txt"), 13u);
 }

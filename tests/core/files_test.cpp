@@ -32,7 +32,10 @@ TEST(ToAnsiCodePage, WritesCp932AndOneQuestionMarkPerUnmappableCharacter)
         { "backslash stays a byte", u"C:\\data\\a.bin", "C:\\data\\a.bin" },
         { "line ends untouched", u"a\r\nb", "a\r\nb" },
         { "emoji is one character", u"x\U0001F600y", "x?y" },
-        { "lone high surrogate", u"a\xD83D" "b", "a?b" },
+        { "lone high surrogate",
+            u"a\xD83D"
+            "b",
+            "a?b" },
         { "lone low surrogate at the end", u"a\xDE00", "a?" },
         { "latin letter outside the code page", u"caf\u00E9", "caf?" },
         { "two unmappable in a row", u"\u00E9\u00E8", "??" },
@@ -159,7 +162,8 @@ TEST(OpenForOutput, RefusesNamesThatCannotBeWritten)
     ScratchDir dir;
     fs::create_directory(dir / "folder");
     const auto file = dir.file("file", 3);
-    const fs::path cases[] = { "", dir / "folder", dir / "missing" / "report.txt", file / "report.txt" };
+    const fs::path cases[]
+        = { "", dir / "folder", dir / "missing" / "report.txt", file / "report.txt" };
     for (const auto& path : cases) {
         EXPECT_FALSE(OpenForOutput(u16(path), 1)) << path;
         EXPECT_FALSE(PrintLine(1, u"x"));

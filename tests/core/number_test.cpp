@@ -28,17 +28,19 @@ TEST_P(FormatNumberTest, WritesFifteenSignificantDigits)
 INSTANTIATE_TEST_SUITE_P(Table, FormatNumberTest,
     ::testing::Values(
         // The program's own figures: fees, totals, prices.
-        FormatCase { 0.3, u"0.3" }, FormatCase { 12, u"12" }, FormatCase { 0.8999999999999999, u"0.9" },
-        FormatCase { 3.046875, u"3.046875" }, FormatCase { 0.00234375, u"0.00234375" },
-        FormatCase { 2.34, u"2.34" }, FormatCase { 0.89, u"0.89" }, FormatCase { 0.9, u"0.9" },
+        FormatCase { 0.3, u"0.3" }, FormatCase { 12, u"12" },
+        FormatCase { 0.8999999999999999, u"0.9" }, FormatCase { 3.046875, u"3.046875" },
+        FormatCase { 0.00234375, u"0.00234375" }, FormatCase { 2.34, u"2.34" },
+        FormatCase { 0.89, u"0.89" }, FormatCase { 0.9, u"0.9" },
         FormatCase { 234.99999999999997, u"235" }, FormatCase { 9.999999999999997, u"10" },
         // Zero in either sign, negatives, no trailing "." or zeros.
         FormatCase { 0.0, u"0" }, FormatCase { -0.0, u"0" }, FormatCase { -1, u"-1" },
         FormatCase { -0.25, u"-0.25" }, FormatCase { 100, u"100" }, FormatCase { 1.5, u"1.5" },
         // Fifteen digits stay plain; beyond them the exponent form takes over.
         FormatCase { 123456789012345, u"123456789012345" }, FormatCase { 1e15, u"1E+15" },
-        FormatCase { 1e20, u"1E+20" }, FormatCase { 1e-20, u"1E-20" }, FormatCase { 0.0001, u"0.0001" },
-        FormatCase { 0.00001, u"1E-05" }, FormatCase { 1234567890123456789.0, u"1.23456789012346E+18" },
+        FormatCase { 1e20, u"1E+20" }, FormatCase { 1e-20, u"1E-20" },
+        FormatCase { 0.0001, u"0.0001" }, FormatCase { 0.00001, u"1E-05" },
+        FormatCase { 1234567890123456789.0, u"1.23456789012346E+18" },
         FormatCase { 0.1 + 0.2, u"0.3" }, FormatCase { 1.0 / 3, u"0.333333333333333" },
         FormatCase { std::numeric_limits<double>::max(), u"1.79769313486232E+308" },
         FormatCase { std::numeric_limits<double>::denorm_min(), u"4.94065645841247E-324" },
@@ -73,7 +75,11 @@ TEST(FormatNumber, ParsedPricesNormalise)
 TEST(FormatInteger, WritesPlainDecimal)
 {
     const std::pair<std::int16_t, std::u16string_view> cases[] = {
-        { 0, u"0" }, { 1, u"1" }, { -1, u"-1" }, { 32767, u"32767" }, { -32768, u"-32768" },
+        { 0, u"0" },
+        { 1, u"1" },
+        { -1, u"-1" },
+        { 32767, u"32767" },
+        { -32768, u"-32768" },
     };
     for (const auto& [value, text] : cases)
         EXPECT_EQ(FormatInteger(value), text) << value;
@@ -82,8 +88,14 @@ TEST(FormatInteger, WritesPlainDecimal)
 TEST(Floor, TakesTheWholeNumberNotAbove)
 {
     const std::pair<double, double> cases[] = {
-        { 234.99999999999997, 234 }, { 89.99999999999999, 89 }, { 30, 30 }, { 28.999999999999996, 28 },
-        { 0.234375, 0 }, { -0.5, -1 }, { -2, -2 }, { 1e300, 1e300 },
+        { 234.99999999999997, 234 },
+        { 89.99999999999999, 89 },
+        { 30, 30 },
+        { 28.999999999999996, 28 },
+        { 0.234375, 0 },
+        { -0.5, -1 },
+        { -2, -2 },
+        { 1e300, 1e300 },
     };
     for (const auto& [value, floor] : cases)
         EXPECT_EQ(Floor(value), floor) << value;

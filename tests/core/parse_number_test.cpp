@@ -31,10 +31,7 @@ struct ParseCase {
     std::optional<double> value; // none when the text is refused
 };
 
-void PrintTo(const ParseCase& c, std::ostream* out)
-{
-    *out << printable(c.text);
-}
+void PrintTo(const ParseCase& c, std::ostream* out) { *out << printable(c.text); }
 
 void expectReads(std::u16string_view text, std::optional<double> expected)
 {
@@ -48,10 +45,7 @@ void expectReads(std::u16string_view text, std::optional<double> expected)
 
 class ParseNumberTest : public ::testing::TestWithParam<ParseCase> { };
 
-TEST_P(ParseNumberTest, ReadsOrRefuses)
-{
-    expectReads(GetParam().text, GetParam().value);
-}
+TEST_P(ParseNumberTest, ReadsOrRefuses) { expectReads(GetParam().text, GetParam().value); }
 
 INSTANTIATE_TEST_SUITE_P(Plain, ParseNumberTest,
     ::testing::Values(ParseCase { u"0.3", 0.3 }, ParseCase { u"0.30", 0.3 }, ParseCase { u"3", 3 },

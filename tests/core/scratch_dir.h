@@ -28,7 +28,10 @@ public:
     ScratchDir& operator=(const ScratchDir&) = delete;
 
     const std::filesystem::path& path() const { return path_; }
-    std::filesystem::path operator/(const std::string& name) const { return path_ / std::filesystem::u8path(name); }
+    std::filesystem::path operator/(const std::string& name) const
+    {
+        return path_ / std::filesystem::u8path(name);
+    }
 
     // A file of the given length; its content is never read, so zeros do.
     std::filesystem::path file(const std::string& name, std::uintmax_t length) const

@@ -82,13 +82,16 @@ void MainWindowTest::cleanup()
 bool MainWindowTest::drag(const QMimeData& data, QPoint at, bool drop)
 {
     QWindow* handle = window_->windowHandle();
-    QDragEnterEvent enter(at, Qt::CopyAction | Qt::MoveAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QDragEnterEvent enter(
+        at, Qt::CopyAction | Qt::MoveAction, &data, Qt::LeftButton, Qt::NoModifier);
     QCoreApplication::sendEvent(handle, &enter);
-    QDragMoveEvent move(at + QPoint(1, 1), Qt::CopyAction | Qt::MoveAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QDragMoveEvent move(
+        at + QPoint(1, 1), Qt::CopyAction | Qt::MoveAction, &data, Qt::LeftButton, Qt::NoModifier);
     QCoreApplication::sendEvent(handle, &move);
     const bool offered = move.isAccepted() && move.dropAction() == Qt::CopyAction;
     if (drop) {
-        QDropEvent dropped(at + QPoint(1, 1), Qt::CopyAction | Qt::MoveAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QDropEvent dropped(at + QPoint(1, 1), Qt::CopyAction | Qt::MoveAction, &data,
+            Qt::LeftButton, Qt::NoModifier);
         QCoreApplication::sendEvent(handle, &dropped);
     } else {
         QDragLeaveEvent leave;
@@ -146,9 +149,11 @@ void MainWindowTest::dragOverOffersCopyOnlyForLocalFiles_data()
     QTest::addColumn<bool>("offered");
     const QUrl file = QUrl::fromLocalFile(QStringLiteral("/tmp/a.bin"));
     QTest::newRow("one file") << QList<QUrl> { file } << QString() << true;
-    QTest::newRow("files and a web address") << QList<QUrl> { QUrl("https://example.org/x"), file } << QString() << true;
+    QTest::newRow("files and a web address")
+        << QList<QUrl> { QUrl("https://example.org/x"), file } << QString() << true;
     QTest::newRow("text alone") << QList<QUrl> {} << QStringLiteral("/tmp/a.bin") << false;
-    QTest::newRow("web address alone") << QList<QUrl> { QUrl("https://example.org/x") } << QString() << false;
+    QTest::newRow("web address alone")
+        << QList<QUrl> { QUrl("https://example.org/x") } << QString() << false;
     QTest::newRow("nothing") << QList<QUrl> {} << QString() << false;
 }
 
@@ -195,15 +200,17 @@ void MainWindowTest::dropWritesTheReportToTheChosenFile()
     QVERIFY(QDir(folder).mkdir(QStringLiteral("sub")));
 
     QMimeData data;
-    data.setUrls({ QUrl::fromLocalFile(b), QUrl("https://example.org/x"), QUrl::fromLocalFile(folder + "/sub"),
-        QUrl::fromLocalFile(a) });
+    data.setUrls({ QUrl::fromLocalFile(b), QUrl("https://example.org/x"),
+        QUrl::fromLocalFile(folder + "/sub"), QUrl::fromLocalFile(a) });
     answer_ = dir_.filePath(QStringLiteral("料金.txt"));
     QVERIFY(drag(data, QPoint(60, 40), true));
 
     QCOMPARE(prompts_, 1);
     QVERIFY(messages_.isEmpty());
-    const QString report = b + QStringLiteral("   0.7円\r\n") + a + QStringLiteral("   2.34円\r\n\r\nTOTAL 3.046875円");
-    const QByteArray expected = QByteArray::fromStdString(miruteka::ToAnsiCodePage(report.toStdU16String())) + "\r\n";
+    const QString report = b + QStringLiteral("   0.7円\r\n") + a
+        + QStringLiteral("   2.34円\r\n\r\nTOTAL 3.046875円");
+    const QByteArray expected
+        = QByteArray::fromStdString(miruteka::ToAnsiCodePage(report.toStdU16String())) + "\r\n";
     QCOMPARE(readAll(answer_), expected);
     // The drop leaves the status line alone.
     QCOMPARE(window_->statusText(), QStringLiteral("1パケット = 0.3 円"));
