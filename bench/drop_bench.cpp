@@ -216,7 +216,7 @@ Checked check(Scenario& s)
     bool dropped = false;
     figures.drop = CountHeap([&] { dropped = s.drop(); });
     const std::string written = readFile(s.reportPath);
-    if (!dropped || s.messageShown || written != ToAnsiCodePage(report) + "\r\n")
+    if (!dropped || s.messageShown || written != ToAnsiCodePage(report).value() + "\r\n")
         throw std::runtime_error("the drop did not write the report that the core computes");
     figures.reportFileBytes = written.size();
 

@@ -78,11 +78,11 @@ bool PrintLine(int fileNumber, std::u16string_view text)
         std::size_t size = std::min(text.size(), pieceSize);
         if (size < text.size() && text[size - 1] >= 0xD800 && text[size - 1] <= 0xDBFF)
             --size;
-        std::string bytes = native::toAnsiCodePage(text.substr(0, size));
+        std::optional<std::string> bytes = native::toAnsiCodePage(text.substr(0, size));
         text.remove_prefix(size);
-        if (text.empty())
-            bytes += "\r\n";
-        if (!native::writeAll(output->native, bytes)) {
+        if (bytes && text.empty())
+            *bytes += "\r\n";
+        if (!bytes || !native::writeAll(output->native, *bytes)) {
             output->failed = true;
             return false;
         }
@@ -109,6 +109,9 @@ bool CloseFile(int fileNumber)
     return closed;
 }
 
-std::string ToAnsiCodePage(std::u16string_view text) { return native::toAnsiCodePage(text); }
+std::optional<std::string> ToAnsiCodePage(std::u16string_view text)
+{
+    return native::toAnsiCodePage(text);
+}
 
 } // namespace miruteka

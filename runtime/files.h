@@ -33,7 +33,8 @@ bool PrintLine(int fileNumber, std::u16string_view text);
 // everything written has reached its place; on false an output target keeps what it had.
 bool CloseFile(int fileNumber);
 
-// The bytes PrintLine writes for a text, without the line end.
-std::string ToAnsiCodePage(std::u16string_view text);
+// The bytes PrintLine writes for a text, without the line end; nothing when the system has no
+// converter for its code page.
+std::optional<std::string> ToAnsiCodePage(std::u16string_view text);
 
 } // namespace miruteka

@@ -40,6 +40,7 @@ bool commit(const Output& output);
 // Closes and throws away what was written beside the target.
 void discard(const Output& output);
 
-std::string toAnsiCodePage(std::u16string_view text);
+// Nothing when the system cannot convert at all, so that no text is silently lost.
+std::optional<std::string> toAnsiCodePage(std::u16string_view text);
 
 } // namespace miruteka::native

@@ -237,14 +237,14 @@ void discard(const Output& output)
         ::unlink(output.temporary.c_str());
 }
 
-std::string toAnsiCodePage(std::u16string_view text)
+std::optional<std::string> toAnsiCodePage(std::u16string_view text)
 {
     static const char* const utf16
         = std::endian::native == std::endian::little ? "UTF-16LE" : "UTF-16BE";
     std::string out(text.size() * 2, '\0'); // CP932 needs at most two bytes a character
     const iconv_t converter = ::iconv_open("CP932", utf16);
     if (converter == reinterpret_cast<iconv_t>(-1))
-        return std::string(text.size(), '?');
+        return std::nullopt;
     char* in = const_cast<char*>(reinterpret_cast<const char*>(text.data()));
     std::size_t inLeft = text.size() * sizeof(char16_t);
     char* outPtr = out.data();
@@ -252,8 +252,10 @@ std::string toAnsiCodePage(std::u16string_view text)
     while (inLeft > 0) {
         if (::iconv(converter, &in, &inLeft, &outPtr, &outLeft) != static_cast<std::size_t>(-1))
             break;
-        if (errno != EILSEQ && errno != EINVAL)
-            break;
+        if (errno != EILSEQ && errno != EINVAL) {
+            ::iconv_close(converter);
+            return std::nullopt;
+        }
         // One "?" for the character that has no CP932 form; a surrogate pair is one character.
         const auto* unit = reinterpret_cast<const char16_t*>(in);
         std::size_t skip = 1;

@@ -184,7 +184,7 @@ void discard(const Output& output)
         ::DeleteFileW(output.temporary.c_str());
 }
 
-std::string toAnsiCodePage(std::u16string_view text)
+std::optional<std::string> toAnsiCodePage(std::u16string_view text)
 {
     // Best-fit mappings would turn "é" into "e" and "¥" into a backslash; an unmappable
     // character is to become the code page's default character instead. UTF-8 and GB18030
@@ -195,15 +195,16 @@ std::string toAnsiCodePage(std::u16string_view text)
 
     std::string out;
     out.reserve(text.size() * 2);
+    bool failed = false;
     auto convert = [&](std::u16string_view part) {
-        if (part.empty())
+        if (part.empty() || failed)
             return;
         const auto* units = reinterpret_cast<const wchar_t*>(part.data());
         const int length = static_cast<int>(part.size());
         const int size
             = ::WideCharToMultiByte(CP_ACP, flags, units, length, nullptr, 0, nullptr, nullptr);
         if (size <= 0) {
-            out.append(part.size(), '?');
+            failed = true;
             return;
         }
         const std::size_t at = out.size();
@@ -233,6 +234,8 @@ std::string toAnsiCodePage(std::u16string_view text)
         start = i;
     }
     convert(text.substr(start));
+    if (failed)
+        return std::nullopt;
     return out;
 }
 

@@ -73,7 +73,7 @@ TEST(PrintLine, WritesALongTextAsTheBytesOfTheWhole)
         ASSERT_TRUE(OpenForOutput(u16(path), 1)) << c.name;
         const bool printed = PrintLine(1, text);
         ASSERT_TRUE(CloseFile(1) && printed) << c.name;
-        EXPECT_EQ(readBytes(path), ToAnsiCodePage(text) + "\r\n") << c.name;
+        EXPECT_EQ(readBytes(path), ToAnsiCodePage(text).value() + "\r\n") << c.name;
     }
 }
 

@@ -44,7 +44,7 @@ TEST(ToAnsiCodePage, WritesCp932AndOneQuestionMarkPerUnmappableCharacter)
         { "empty", u"", "" },
     };
     for (const auto& c : cases)
-        EXPECT_EQ(ToAnsiCodePage(c.text), c.bytes) << c.name;
+        EXPECT_EQ(ToAnsiCodePage(c.text).value(), c.bytes) << c.name;
 }
 
 TEST(FileNumbers, OperationsOnANumberWithNothingOpenFail)

@@ -79,7 +79,7 @@ private:
 
 QByteArray cp932(const QString& text)
 {
-    return QByteArray::fromStdString(miruteka::ToAnsiCodePage(text.toStdU16String()));
+    return QByteArray::fromStdString(miruteka::ToAnsiCodePage(text.toStdU16String()).value());
 }
 
 QByteArray readAll(const QString& path)

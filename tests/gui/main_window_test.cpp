@@ -210,7 +210,8 @@ void MainWindowTest::dropWritesTheReportToTheChosenFile()
     const QString report = b + QStringLiteral("   0.7円\r\n") + a
         + QStringLiteral("   2.34円\r\n\r\nTOTAL 3.046875円");
     const QByteArray expected
-        = QByteArray::fromStdString(miruteka::ToAnsiCodePage(report.toStdU16String())) + "\r\n";
+        = QByteArray::fromStdString(miruteka::ToAnsiCodePage(report.toStdU16String()).value())
+        + "\r\n";
     QCOMPARE(readAll(answer_), expected);
     // The drop leaves the status line alone.
     QCOMPARE(window_->statusText(), QStringLiteral("1パケット = 0.3 円"));

@@ -442,7 +442,8 @@ void SettingsDialogTest::theNextReportUsesTheNewPrice()
     QFile written(report);
     QVERIFY(written.open(QIODevice::ReadOnly));
     QCOMPARE(written.readAll(),
-        QByteArray::fromStdString(miruteka::ToAnsiCodePage(text.toStdU16String())) + "\r\n");
+        QByteArray::fromStdString(miruteka::ToAnsiCodePage(text.toStdU16String()).value())
+            + "\r\n");
 }
 
 QTEST_MAIN(SettingsDialogTest)
