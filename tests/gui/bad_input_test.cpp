@@ -1,11 +1,9 @@
 // Bad input through the real window: awkward dropped items, save targets that cannot take the
 // report, and a price field pasted full. None may block the window, lose a line's order, or
 // change anything beyond what the user asked for.
-#include "files.h"
-#include "main.h"
-#include "message_box.h"
 #include "options.h"
 #include "unprivileged.h"
+#include "window_harness.h"
 
 #include <QClipboard>
 #include <QDirIterator>
@@ -30,17 +28,12 @@
 using miruteka::main;
 using miruteka::options;
 using miruteka::testing::Unprivileged;
+using namespace miruteka::testing;
 
 namespace {
 
 const QString saveFailure = QStringLiteral("レポートを保存できませんでした。\r\n");
 const QString refusal = QStringLiteral("半角数字が使用されていないか、値が不正です。");
-
-struct Message {
-    QString text;
-    int buttons;
-    QString title;
-};
 
 // Ends the run when what it guards has not returned in time. A drop that blocks the window
 // would otherwise hold the test until CTest gives up on it, with nothing said about why.
@@ -76,17 +69,6 @@ private:
     bool done_ = false;
     std::thread thread_;
 };
-
-QByteArray cp932(const QString& text)
-{
-    return QByteArray::fromStdString(miruteka::ToAnsiCodePage(text.toStdU16String()).value());
-}
-
-QByteArray readAll(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
 
 // Everything under a folder, as the test's own user sees it: kind, permissions, owner and the
 // bytes of regular files.
@@ -269,25 +251,22 @@ private:
     void drop(const QStringList& paths, const std::function<void()>& beforeDrop = {});
     QString path(const QString& name) const { return dir_->filePath(name); }
 
+    std::optional<MessageLog> log_;
     std::unique_ptr<main> window_;
     std::unique_ptr<QTemporaryDir> dir_;
-    QList<Message> messages_;
     int prompts_ = 0;
     QString answer_;
 };
 
 void BadInputTest::init()
 {
-    messages_.clear();
     prompts_ = 0;
     answer_.clear();
     dir_ = std::make_unique<QTemporaryDir>();
     QVERIFY(dir_->isValid());
     // Readable to the unprivileged user, for the cases that run as one.
     QVERIFY(QFile::setPermissions(dir_->path(), readOnly | QFile::WriteOwner));
-    miruteka::SetMessageHandler([this](const QString& text, int buttons, const QString& title) {
-        messages_.append({ text, buttons, title });
-    });
+    log_.emplace();
     window_ = std::make_unique<main>();
     window_->CommonDialog1.setAnswer([this] {
         ++prompts_;
@@ -301,7 +280,7 @@ void BadInputTest::cleanup()
 {
     window_.reset();
     dir_.reset();
-    miruteka::SetMessageHandler({});
+    log_.reset();
 }
 
 void BadInputTest::drop(const QStringList& paths, const std::function<void()>& beforeDrop)
@@ -311,18 +290,9 @@ void BadInputTest::drop(const QStringList& paths, const std::function<void()>& b
         urls.append(QUrl::fromLocalFile(p));
     QMimeData data;
     data.setUrls(urls);
-    QWindow* handle = window_->windowHandle();
-    const QPoint at = window_->Frame1.geometry().center();
     Watchdog watchdog("the drop");
-    QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-    QCoreApplication::sendEvent(handle, &enter);
-    QDragMoveEvent move(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-    QCoreApplication::sendEvent(handle, &move);
-    QVERIFY2(move.isAccepted(), "the frame did not take the drag");
-    if (beforeDrop)
-        beforeDrop();
-    QDropEvent dropped(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-    QCoreApplication::sendEvent(handle, &dropped);
+    QVERIFY2(dragOver(*window_, data, window_->Frame1.geometry().center(), true, beforeDrop),
+        "the frame did not take the drag");
 }
 
 void BadInputTest::droppedItemsKeepTheOrderAndNeverBlock_data()
@@ -344,7 +314,7 @@ void BadInputTest::droppedItemsKeepTheOrderAndNeverBlock()
     drop({ before, awkward, after });
 
     QCOMPARE(prompts_, 1);
-    QVERIFY(messages_.isEmpty());
+    QVERIFY(log_->messages.isEmpty());
     const QString middle = c.measured ? awkward + QStringLiteral("   2.34円\r\n") : QString();
     const QString total = c.measured ? QStringLiteral("2.94375") : QStringLiteral("0.6");
     const QString report = before + QStringLiteral("   0.3円\r\n") + middle + after
@@ -352,7 +322,7 @@ void BadInputTest::droppedItemsKeepTheOrderAndNeverBlock()
     QCOMPARE(readAll(answer_), cp932(report) + "\r\n");
     // The window goes on answering: the about box still opens.
     QTest::mouseClick(&window_->Command2, Qt::LeftButton);
-    QCOMPARE(messages_.size(), 1);
+    QCOMPARE(log_->messages.size(), 1);
 }
 
 void BadInputTest::aFileThatVanishesAfterTheDragEntersGivesNoLine()
@@ -399,10 +369,10 @@ void BadInputTest::failedSavesShowTheMessageAndChangeNothingElse()
     }
 
     QCOMPARE(prompts_, 1);
-    QCOMPARE(messages_.size(), 1);
-    QCOMPARE(messages_[0].text, saveFailure + answer_);
-    QCOMPARE(messages_[0].buttons, miruteka::OkOnly);
-    QCOMPARE(messages_[0].title, QStringLiteral("ミルテカ"));
+    QCOMPARE(log_->messages.size(), 1);
+    QCOMPARE(log_->messages[0].text, saveFailure + answer_);
+    QCOMPARE(log_->messages[0].buttons, miruteka::OkOnly);
+    QCOMPARE(log_->messages[0].title, QStringLiteral("ミルテカ"));
     QCOMPARE(snapshot(dir_->path()), before);
     QCOMPARE(window_->statusText(), status);
     QCOMPARE(window_->Text1.text(), QStringLiteral("0.3"));
@@ -426,8 +396,8 @@ void BadInputTest::aWriteThatFailsKeepsTheOldFile()
         ::setrlimit(RLIMIT_FSIZE, &previous);
         std::signal(SIGXFSZ, previousHandler);
     }
-    QCOMPARE(messages_.size(), 1);
-    QCOMPARE(messages_[0].text, saveFailure + answer_);
+    QCOMPARE(log_->messages.size(), 1);
+    QCOMPARE(log_->messages[0].text, saveFailure + answer_);
     QCOMPARE(snapshot(dir_->path()), before);
 }
 
@@ -476,9 +446,9 @@ void BadInputTest::aPastedMegabyteDoesNotFreezeTheDialog()
 
     QCOMPARE(pastedSize, pasted.size()); // the field has no length limit
     QVERIFY(stayedOpen);
-    QCOMPARE(messages_.size(), 1);
-    QCOMPARE(messages_[0].text, refusal);
-    QCOMPARE(messages_[0].title, QString());
+    QCOMPARE(log_->messages.size(), 1);
+    QCOMPARE(log_->messages[0].text, refusal);
+    QCOMPARE(log_->messages[0].title, QString());
     QVERIFY(shown == field); // not QCOMPARE: a failure would print a megabyte
     QCOMPARE(window_->Text1.text(), QStringLiteral("0.3"));
     QCOMPARE(window_->statusText(), QStringLiteral("1パケット = 0.3 円"));

@@ -1,6 +1,4 @@
-#include "files.h"
-#include "main.h"
-#include "message_box.h"
+#include "window_harness.h"
 
 #include <QMimeData>
 #include <QRegularExpression>
@@ -10,21 +8,7 @@
 
 using miruteka::main;
 
-namespace {
-
-struct Message {
-    QString text;
-    int buttons;
-    QString title;
-};
-
-QByteArray readAll(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
-} // namespace
+using namespace miruteka::testing;
 
 class MainWindowTest : public QObject {
     Q_OBJECT
@@ -46,12 +30,13 @@ private slots:
     void failedSaveIsReported();
 
 private:
-    // Delivers a whole drag through the window, as the platform does, so that Qt's own routing
-    // decides which child gets it.
-    bool drag(const QMimeData& data, QPoint at, bool drop);
+    bool drag(const QMimeData& data, QPoint at, bool drop)
+    {
+        return dragOver(*window_, data, at, drop);
+    }
 
+    std::optional<MessageLog> log_;
     std::unique_ptr<main> window_;
-    QList<Message> messages_;
     int prompts_ = 0;
     QString answer_;
     QTemporaryDir dir_;
@@ -59,11 +44,8 @@ private:
 
 void MainWindowTest::init()
 {
-    messages_.clear();
+    log_.emplace();
     prompts_ = 0;
-    miruteka::SetMessageHandler([this](const QString& text, int buttons, const QString& title) {
-        messages_.append({ text, buttons, title });
-    });
     window_ = std::make_unique<main>();
     window_->CommonDialog1.setAnswer([this] {
         ++prompts_;
@@ -76,28 +58,7 @@ void MainWindowTest::init()
 void MainWindowTest::cleanup()
 {
     window_.reset();
-    miruteka::SetMessageHandler({});
-}
-
-bool MainWindowTest::drag(const QMimeData& data, QPoint at, bool drop)
-{
-    QWindow* handle = window_->windowHandle();
-    QDragEnterEvent enter(
-        at, Qt::CopyAction | Qt::MoveAction, &data, Qt::LeftButton, Qt::NoModifier);
-    QCoreApplication::sendEvent(handle, &enter);
-    QDragMoveEvent move(
-        at + QPoint(1, 1), Qt::CopyAction | Qt::MoveAction, &data, Qt::LeftButton, Qt::NoModifier);
-    QCoreApplication::sendEvent(handle, &move);
-    const bool offered = move.isAccepted() && move.dropAction() == Qt::CopyAction;
-    if (drop) {
-        QDropEvent dropped(at + QPoint(1, 1), Qt::CopyAction | Qt::MoveAction, &data,
-            Qt::LeftButton, Qt::NoModifier);
-        QCoreApplication::sendEvent(handle, &dropped);
-    } else {
-        QDragLeaveEvent leave;
-        QCoreApplication::sendEvent(handle, &leave);
-    }
-    return offered;
+    log_.reset();
 }
 
 void MainWindowTest::startsWithTitleStatusLineAndFixedLayout()
@@ -129,11 +90,11 @@ void MainWindowTest::startsWithTitleStatusLineAndFixedLayout()
 void MainWindowTest::aboutShowsTheVersionAndInstruction()
 {
     QTest::mouseClick(&window_->Command2, Qt::LeftButton);
-    QCOMPARE(messages_.size(), 1);
-    QCOMPARE(messages_[0].text,
+    QCOMPARE(log_->messages.size(), 1);
+    QCOMPARE(log_->messages[0].text,
         QStringLiteral("ミルテカ ver1.0\r\n\r\nパケット料金を調べたいファイルをD&Dしてください。"));
-    QCOMPARE(messages_[0].buttons, miruteka::OkOnly);
-    QCOMPARE(messages_[0].title, QStringLiteral("about"));
+    QCOMPARE(log_->messages[0].buttons, miruteka::OkOnly);
+    QCOMPARE(log_->messages[0].title, QStringLiteral("about"));
 }
 
 void MainWindowTest::exitClosesTheWindow()
@@ -206,13 +167,10 @@ void MainWindowTest::dropWritesTheReportToTheChosenFile()
     QVERIFY(drag(data, QPoint(60, 40), true));
 
     QCOMPARE(prompts_, 1);
-    QVERIFY(messages_.isEmpty());
+    QVERIFY(log_->messages.isEmpty());
     const QString report = b + QStringLiteral("   0.7円\r\n") + a
         + QStringLiteral("   2.34円\r\n\r\nTOTAL 3.046875円");
-    const QByteArray expected
-        = QByteArray::fromStdString(miruteka::ToAnsiCodePage(report.toStdU16String()).value())
-        + "\r\n";
-    QCOMPARE(readAll(answer_), expected);
+    QCOMPARE(readAll(answer_), cp932(report) + "\r\n");
     // The drop leaves the status line alone.
     QCOMPARE(window_->statusText(), QStringLiteral("1パケット = 0.3 円"));
 }
@@ -233,7 +191,7 @@ void MainWindowTest::cancelledPromptWritesAndShowsNothing()
     data.setUrls({ QUrl::fromLocalFile(QCoreApplication::applicationFilePath()) });
     QVERIFY(drag(data, QPoint(60, 40), true));
     QCOMPARE(prompts_, 1);
-    QVERIFY(messages_.isEmpty());
+    QVERIFY(log_->messages.isEmpty());
     QCOMPARE(QDir(dir_.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), before);
 }
 
@@ -250,10 +208,11 @@ void MainWindowTest::failedSaveIsReported()
     QFETCH(QString, target);
     answer_ = target;
     window_->Frame1_OLEDragDrop({});
-    QCOMPARE(messages_.size(), 1);
-    QCOMPARE(messages_[0].text, QStringLiteral("レポートを保存できませんでした。\r\n") + target);
-    QCOMPARE(messages_[0].buttons, miruteka::OkOnly);
-    QCOMPARE(messages_[0].title, QStringLiteral("ミルテカ"));
+    QCOMPARE(log_->messages.size(), 1);
+    QCOMPARE(
+        log_->messages[0].text, QStringLiteral("レポートを保存できませんでした。\r\n") + target);
+    QCOMPARE(log_->messages[0].buttons, miruteka::OkOnly);
+    QCOMPARE(log_->messages[0].title, QStringLiteral("ミルテカ"));
 }
 
 QTEST_MAIN(MainWindowTest)

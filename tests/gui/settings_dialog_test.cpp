@@ -1,7 +1,5 @@
-#include "files.h"
-#include "main.h"
-#include "message_box.h"
 #include "options.h"
+#include "window_harness.h"
 
 #include <QMimeData>
 #include <QScreen>
@@ -429,21 +427,12 @@ void SettingsDialogTest::theNextReportUsesTheNewPrice()
 
     QMimeData data;
     data.setUrls({ QUrl::fromLocalFile(file.fileName()) });
-    QWindow* handle = window_->windowHandle();
-    const QPoint at = window_->Frame1.geometry().center();
-    QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-    QCoreApplication::sendEvent(handle, &enter);
-    QDropEvent drop(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-    QCoreApplication::sendEvent(handle, &drop);
+    QVERIFY(miruteka::testing::dragOver(*window_, data, window_->Frame1.geometry().center(), true));
 
     // 1000 bytes are 7.8125 packets: 11.71875 yen at 1.5, cut to 11.71 on the file's line.
     const QString text = QDir::toNativeSeparators(file.fileName())
         + QStringLiteral("   11.71円\r\n\r\nTOTAL 11.71875円");
-    QFile written(report);
-    QVERIFY(written.open(QIODevice::ReadOnly));
-    QCOMPARE(written.readAll(),
-        QByteArray::fromStdString(miruteka::ToAnsiCodePage(text.toStdU16String()).value())
-            + "\r\n");
+    QCOMPARE(miruteka::testing::readAll(report), miruteka::testing::cp932(text) + "\r\n");
 }
 
 QTEST_MAIN(SettingsDialogTest)
