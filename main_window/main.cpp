@@ -5,6 +5,7 @@
 #include "message_box.h"
 #include "number.h"
 #include "options.h"
+#include "twips.h"
 
 #include <QGuiApplication>
 #include <QIcon>
@@ -14,12 +15,6 @@
 namespace miruteka {
 
 namespace {
-
-// Positions are laid out in twips, 15 to a logical pixel.
-constexpr QRect twips(int left, int top, int width, int height)
-{
-    return { left / 15, top / 15, width / 15, height / 15 };
-}
 
 QString fromCore(const std::u16string& text) { return QString::fromStdU16String(text); }
 

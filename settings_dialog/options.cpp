@@ -1,6 +1,7 @@
 #include "options.h"
 
 #include "message_box.h"
+#include "twips.h"
 #include "validate_price.h"
 
 #include <QKeyEvent>
@@ -11,12 +12,6 @@
 namespace miruteka {
 
 namespace {
-
-// Positions are laid out in twips, 15 to a logical pixel.
-constexpr QRect twips(int left, int top, int width, int height)
-{
-    return { left / 15, top / 15, width / 15, height / 15 };
-}
 
 // The labels keep their laid-out widths; where the platform's font runs wider than the one they
 // were laid out for, the text is set smaller rather than cut off.
