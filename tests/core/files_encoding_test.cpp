@@ -36,6 +36,9 @@ TEST(OpenForInput, FindsNamesOfEveryUtf8Length)
     }
 }
 
+#ifndef _WIN32
+// Names on disk are UTF-8 here, which has no form for a lone surrogate; Windows names are UTF-16
+// and may hold one, and "?" cannot stand in a Windows name at all.
 TEST(OpenForInput, RefusesANameWithALoneSurrogate)
 {
     ScratchDir dir;
@@ -43,6 +46,7 @@ TEST(OpenForInput, RefusesANameWithALoneSurrogate)
     for (const std::u16string_view name : { u"a\xD83D.txt", u"a\xDE00.txt", u"a\xDE00\xD83D.txt" })
         EXPECT_FALSE(OpenForInput(u16(dir.path()) + u"/" + std::u16string(name), 1));
 }
+#endif
 
 struct LongCase {
     const char* name;
