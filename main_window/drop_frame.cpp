@@ -64,6 +64,7 @@ void DropFrame::dropEvent(QDropEvent* event)
     dragOffersFiles_ = false;
     event->setDropAction(Qt::CopyAction);
     event->accept();
+    // Only the paths leave this handler: the dropped data is gone once it returns.
     emit filesDropped(localPaths(*event->mimeData()));
 }
 

@@ -7,6 +7,7 @@
 #include "options.h"
 #include "twips.h"
 
+#include <QCloseEvent>
 #include <QGuiApplication>
 #include <QIcon>
 #include <QScreen>
@@ -96,6 +97,34 @@ void main::Command3_Click()
 }
 
 void main::Frame1_OLEDragDrop(const QStringList& paths)
+{
+    pendingDrops_.push_back(paths);
+    if (!pendingDropsScheduled_) {
+        pendingDropsScheduled_ = true;
+        QMetaObject::invokeMethod(this, &main::runPendingDrops, Qt::QueuedConnection);
+    }
+}
+
+void main::runPendingDrops()
+{
+    // A drop that arrives while a prompt is open (the prompt blocks the window, but two drops
+    // can be queued before the first procedure starts) waits here for the one before it.
+    while (!pendingDrops_.empty()) {
+        const QStringList paths = std::move(pendingDrops_.front());
+        pendingDrops_.pop_front();
+        dropProcedure(paths);
+    }
+    pendingDropsScheduled_ = false;
+}
+
+void main::closeEvent(QCloseEvent* event)
+{
+    // Drops not yet handled go with the window: no prompt outlives it.
+    pendingDrops_.clear();
+    QWidget::closeEvent(event);
+}
+
+void main::dropProcedure(const QStringList& paths)
 {
     // Views of the dropped list: a drop of many files is not copied once more for the report.
     std::vector<std::u16string_view> items;

@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QStatusBar>
 #include <QWidget>
+#include <deque>
 
 namespace miruteka {
 
@@ -37,10 +38,21 @@ public slots:
     void Command1_Click();
     void Command2_Click();
     void Command3_Click();
+    // The drop notification: keeps its own copy of the paths and returns at once, so that the
+    // drag source is let go before the save prompt opens.
     void Frame1_OLEDragDrop(const QStringList& paths);
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     void Form_Load();
+    void runPendingDrops();
+    void dropProcedure(const QStringList& paths);
+
+    // Drops waiting for their procedure, in the order they arrived; each gets its own prompt.
+    std::deque<QStringList> pendingDrops_;
+    bool pendingDropsScheduled_ = false;
 
     QLabel statusPanel_;
     QPointer<options> options_; // the settings dialog while it is loaded

@@ -1,5 +1,6 @@
 #include "window_harness.h"
 
+#include <QCloseEvent>
 #include <QMimeData>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -26,6 +27,10 @@ private slots:
     void dropWritesTheReportToTheChosenFile();
     void dropWithoutFilesStillPromptsAndWritesTheClosing();
     void cancelledPromptWritesAndShowsNothing();
+    void dropReturnsBeforeThePrompt();
+    void dropsQueuedTogetherEachGetTheirOwnPrompt();
+    void closingDropsWhatIsQueued_data();
+    void closingDropsWhatIsQueued();
     void failedSaveIsReported_data();
     void failedSaveIsReported();
 
@@ -38,6 +43,7 @@ private:
     std::optional<MessageLog> log_;
     std::unique_ptr<main> window_;
     int prompts_ = 0;
+    int promptsInsideDrop_ = 0;
     QString answer_;
     QTemporaryDir dir_;
 };
@@ -46,9 +52,11 @@ void MainWindowTest::init()
 {
     log_.emplace();
     prompts_ = 0;
+    promptsInsideDrop_ = 0;
     window_ = std::make_unique<main>();
     window_->CommonDialog1.setAnswer([this] {
         ++prompts_;
+        promptsInsideDrop_ += dropEventInProgress ? 1 : 0;
         return answer_;
     });
     window_->show();
@@ -57,6 +65,7 @@ void MainWindowTest::init()
 
 void MainWindowTest::cleanup()
 {
+    QCOMPARE(promptsInsideDrop_, 0);
     window_.reset();
     log_.reset();
 }
@@ -179,6 +188,7 @@ void MainWindowTest::dropWithoutFilesStillPromptsAndWritesTheClosing()
 {
     answer_ = dir_.filePath(QStringLiteral("empty.txt"));
     window_->Frame1_OLEDragDrop({});
+    runQueuedCalls();
     QCOMPARE(prompts_, 1);
     QCOMPARE(readAll(answer_), QByteArray("\r\nTOTAL 0\x89\x7E\r\n"));
 }
@@ -195,6 +205,84 @@ void MainWindowTest::cancelledPromptWritesAndShowsNothing()
     QCOMPARE(QDir(dir_.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), before);
 }
 
+void MainWindowTest::dropReturnsBeforeThePrompt()
+{
+    QMimeData data;
+    data.setUrls({ QUrl::fromLocalFile(QCoreApplication::applicationFilePath()) });
+    answer_ = dir_.filePath(QStringLiteral("r.txt"));
+    QCOMPARE(dropWithoutRunning(*window_, data), Qt::CopyAction);
+    // The source has heard "copied", and the prompt has not opened yet.
+    QCOMPARE(prompts_, 0);
+    data.setUrls({}); // the source frees its data; the procedure must not need it
+    QVERIFY(QTest::qWaitFor([&] { return prompts_ == 1; }));
+    QVERIFY(readAll(answer_).startsWith(
+        cp932(QDir::toNativeSeparators(QCoreApplication::applicationFilePath()) + "   ")));
+}
+
+void MainWindowTest::dropsQueuedTogetherEachGetTheirOwnPrompt()
+{
+    QStringList prompted;
+    int open = 0;
+    int mostOpenAtOnce = 0;
+    window_->CommonDialog1.setAnswer([&] {
+        mostOpenAtOnce = std::max(mostOpenAtOnce, ++open);
+        prompted.append(dir_.filePath(QString::number(prompted.size()) + ".txt"));
+        const QString answer = prompted.last();
+        if (prompted.size() < 3) {
+            window_->Frame1_OLEDragDrop({}); // another drop while the prompt is open...
+            runQueuedCalls(); // ...and the prompt's own event loop turning
+        } else {
+            window_->Frame1_OLEDragDrop({});
+            window_->close();
+        }
+        --open;
+        return answer;
+    });
+    QFile sized(dir_.filePath(QStringLiteral("128.bin")));
+    QVERIFY(sized.open(QIODevice::WriteOnly) && sized.resize(128));
+    window_->Frame1_OLEDragDrop({ sized.fileName() });
+    window_->Frame1_OLEDragDrop({});
+    QCOMPARE(prompted.size(), 0);
+    runQueuedCalls();
+
+    // In arrival order, one after the other; the drops still queued when the window closed went
+    // with it (the fourth and fifth).
+    QCOMPARE(mostOpenAtOnce, 1);
+    QCOMPARE(prompted.size(), 3);
+    QCOMPARE(readAll(prompted[0]), cp932(sized.fileName() + "   0.3円\r\n\r\nTOTAL 0.3円\r\n"));
+    QCOMPARE(readAll(prompted[1]), QByteArray("\r\nTOTAL 0\x89\x7E\r\n"));
+    QCOMPARE(readAll(prompted[2]), QByteArray("\r\nTOTAL 0\x89\x7E\r\n"));
+    runQueuedCalls();
+    QCOMPARE(prompted.size(), 3);
+}
+
+void MainWindowTest::closingDropsWhatIsQueued_data()
+{
+    QTest::addColumn<bool>("byExitButton");
+    QTest::newRow("exit button") << true;
+    QTest::newRow("close box") << false;
+}
+
+void MainWindowTest::closingDropsWhatIsQueued()
+{
+    QFETCH(bool, byExitButton);
+    const QStringList before = QDir(dir_.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    answer_ = dir_.filePath(QStringLiteral("late.txt"));
+    QMimeData data;
+    data.setUrls({ QUrl::fromLocalFile(QCoreApplication::applicationFilePath()) });
+    QCOMPARE(dropWithoutRunning(*window_, data), Qt::CopyAction);
+    if (byExitButton) {
+        QTest::mouseClick(&window_->Command3, Qt::LeftButton);
+    } else {
+        QCloseEvent close; // what the close box sends
+        QCoreApplication::sendEvent(window_->windowHandle(), &close);
+    }
+    QVERIFY(!window_->isVisible());
+    runQueuedCalls();
+    QCOMPARE(prompts_, 0);
+    QCOMPARE(QDir(dir_.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), before);
+}
+
 void MainWindowTest::failedSaveIsReported_data()
 {
     QTest::addColumn<QString>("target");
@@ -208,6 +296,7 @@ void MainWindowTest::failedSaveIsReported()
     QFETCH(QString, target);
     answer_ = target;
     window_->Frame1_OLEDragDrop({});
+    runQueuedCalls();
     QCOMPARE(log_->messages.size(), 1);
     QCOMPARE(
         log_->messages[0].text, QStringLiteral("レポートを保存できませんでした。\r\n") + target);
