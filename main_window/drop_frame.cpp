@@ -1,33 +1,51 @@
 #include "drop_frame.h"
 
+#include <QClipboard>
+#include <QContextMenuEvent>
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDragMoveEvent>
 #include <QDropEvent>
+#include <QGuiApplication>
+#include <QMenu>
 #include <QMimeData>
-#include <QUrl>
+#include <algorithm>
 
 namespace miruteka {
 
 DropFrame::DropFrame(QWidget* parent)
     : QGroupBox(parent)
+    , pasteAction(QStringLiteral("貼り付け"), this)
 {
     setAcceptDrops(true);
+
+    // The shortcut serves the whole window, so the frame needs no keyboard focus of its own.
+    pasteAction.setShortcuts(QKeySequence::Paste);
+    pasteAction.setShortcutContext(Qt::WindowShortcut);
+    pasteAction.setShortcutVisibleInContextMenu(true);
+    addAction(&pasteAction);
+    connect(&pasteAction, &QAction::triggered, this, &DropFrame::paste);
+    connect(QGuiApplication::clipboard(), &QClipboard::dataChanged, this,
+        &DropFrame::updatePasteAction);
+    updatePasteAction();
 }
 
 bool DropFrame::carriesLocalFiles(const QMimeData& data)
 {
-    if (!data.hasUrls())
-        return false;
-    const QList<QUrl> urls = data.urls();
+    return data.hasUrls() && carriesLocalFiles(data.urls());
+}
+
+bool DropFrame::carriesLocalFiles(const QList<QUrl>& urls)
+{
     return std::any_of(
         urls.cbegin(), urls.cend(), [](const QUrl& url) { return url.isLocalFile(); });
 }
 
-QStringList DropFrame::localPaths(const QMimeData& data)
+QStringList DropFrame::localPaths(const QMimeData& data) { return localPaths(data.urls()); }
+
+QStringList DropFrame::localPaths(const QList<QUrl>& urls)
 {
     QStringList paths;
-    const QList<QUrl> urls = data.urls();
     paths.reserve(urls.size());
     for (const QUrl& url : urls) {
         if (url.isLocalFile())
@@ -66,6 +84,59 @@ void DropFrame::dropEvent(QDropEvent* event)
     event->accept();
     // Only the paths leave this handler: the dropped data is gone once it returns.
     emit filesDropped(localPaths(*event->mimeData()));
+}
+
+QList<QUrl> DropFrame::copiedFiles(const QMimeData& data)
+{
+    if (data.hasUrls())
+        return data.urls();
+    QList<QUrl> urls;
+    const QList<QByteArray> lines
+        = data.data(QStringLiteral("x-special/gnome-copied-files")).split('\n');
+    const QByteArray operation = lines.constFirst().trimmed();
+    if (operation != "copy" && operation != "cut")
+        return urls;
+    // A cut is taken as a copy: the files are only measured, never moved.
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        QByteArray line = lines[i].trimmed();
+        if (line.endsWith('\0'))
+            line.chop(1);
+        if (!line.isEmpty())
+            urls.append(QUrl::fromEncoded(line));
+    }
+    return urls;
+}
+
+void DropFrame::paste()
+{
+    const QMimeData* data = QGuiApplication::clipboard()->mimeData();
+    if (!data)
+        return;
+    const QList<QUrl> urls = copiedFiles(*data);
+    // As a drag of text is never offered for a drop, a clipboard without files pastes nothing.
+    if (carriesLocalFiles(urls))
+        emit filesDropped(localPaths(urls));
+}
+
+void DropFrame::updatePasteAction()
+{
+    const QMimeData* data = QGuiApplication::clipboard()->mimeData();
+    pasteAction.setEnabled(data && carriesLocalFiles(copiedFiles(*data)));
+}
+
+void DropFrame::showContextMenu(QPoint globalPos)
+{
+    // Asked afresh: a platform that does not announce clipboard changes leaves no stale state.
+    updatePasteAction();
+    QMenu menu(this);
+    menu.addAction(&pasteAction);
+    menu.exec(globalPos);
+}
+
+void DropFrame::contextMenuEvent(QContextMenuEvent* event)
+{
+    showContextMenu(event->globalPos());
+    event->accept();
 }
 
 } // namespace miruteka

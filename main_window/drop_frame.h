@@ -1,8 +1,12 @@
-// The frame that takes files dropped from the desktop and hands on their paths, in order.
+// The frame that takes files dropped from the desktop, or pasted from a file manager's copy, and
+// hands on their paths, in order.
 #pragma once
 
+#include <QAction>
 #include <QGroupBox>
+#include <QList>
 #include <QStringList>
+#include <QUrl>
 
 class QMimeData;
 
@@ -15,19 +19,39 @@ public:
 
     // True when the data carries at least one local file (a file URL).
     static bool carriesLocalFiles(const QMimeData& data);
+    static bool carriesLocalFiles(const QList<QUrl>& urls);
     // The local files of the data as full native paths, in the order given.
     static QStringList localPaths(const QMimeData& data);
+    static QStringList localPaths(const QList<QUrl>& urls);
+    // The files a file manager has put on the clipboard: its URI list, or, where only that is
+    // offered, the GNOME list ("copy" or "cut", then one URI a line). Empty for anything else.
+    static QList<QUrl> copiedFiles(const QMimeData& data);
+
+    // 貼り付け, on the platform's paste keys anywhere in the frame's window and in the frame's
+    // context menu; enabled while the clipboard holds local files.
+    QAction pasteAction;
+
+    // The frame's context menu, with its top left corner at a global position.
+    void showContextMenu(QPoint globalPos);
 
 signals:
+    // Files dropped on the frame, or pasted into its window.
     void filesDropped(const QStringList& paths);
+
+public slots:
+    // Hands on the clipboard's files as a drop of them would; nothing when it holds none.
+    void paste();
 
 protected:
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dragMoveEvent(QDragMoveEvent* event) override;
     void dragLeaveEvent(QDragLeaveEvent* event) override;
     void dropEvent(QDropEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
 
 private:
+    void updatePasteAction();
+
     // Decided once when a drag enters: the move events that follow, many a second, then cost
     // nothing however long the dragged list is.
     bool dragOffersFiles_ = false;

@@ -7,7 +7,9 @@
 #include "options.h"
 #include "twips.h"
 
+#include <QAccessibleWidget>
 #include <QCloseEvent>
+#include <QContextMenuEvent>
 #include <QGuiApplication>
 #include <QIcon>
 #include <QScreen>
@@ -18,6 +20,43 @@ namespace miruteka {
 namespace {
 
 QString fromCore(const std::u16string& text) { return QString::fromStdU16String(text); }
+
+// The window as assistive technology sees it: every child but the price store, which nobody
+// can see.
+class AccessibleMain : public QAccessibleWidget {
+public:
+    explicit AccessibleMain(main* window)
+        : QAccessibleWidget(window, QAccessible::Window)
+    {
+    }
+    int childCount() const override { return int(offered().size()); }
+    QAccessibleInterface* child(int index) const override { return offered().value(index); }
+    int indexOfChild(const QAccessibleInterface* child) const override
+    {
+        return int(offered().indexOf(const_cast<QAccessibleInterface*>(child)));
+    }
+
+private:
+    QList<QAccessibleInterface*> offered() const
+    {
+        const QLineEdit& hidden = static_cast<const main*>(object())->Text1;
+        QList<QAccessibleInterface*> children;
+        for (int i = 0, n = QAccessibleWidget::childCount(); i < n; ++i) {
+            QAccessibleInterface* child = QAccessibleWidget::child(i);
+            if (child && child->object() != &hidden)
+                children.append(child);
+        }
+        return children;
+    }
+};
+
+QAccessibleInterface* accessibleMain(const QString& className, QObject* object)
+{
+    auto* window = qobject_cast<main*>(object);
+    return window && className == QLatin1String(main::staticMetaObject.className())
+        ? new AccessibleMain(window)
+        : nullptr;
+}
 
 } // namespace
 
@@ -55,6 +94,22 @@ main::main(QWidget* parent)
     connect(&Command2, &QPushButton::clicked, this, &main::Command2_Click);
     connect(&Command3, &QPushButton::clicked, this, &main::Command3_Click);
     connect(&Frame1, &DropFrame::filesDropped, this, &main::Frame1_OLEDragDrop);
+
+    QAccessible::installFactory(accessibleMain);
+    const QString pasteKeys = QKeySequence(QKeySequence::Paste).toString(QKeySequence::NativeText);
+    Frame1.setAccessibleName(QStringLiteral("ファイルのドロップ先"));
+    Frame1.setAccessibleDescription(
+        QStringLiteral("パケット料金を調べたいファイルをここにドラッグ＆ドロップするか、"
+                       "ファイルマネージャーでコピーして %1 で貼り付けてください。"
+                       "保存先を尋ねてから料金のレポートを書き出します。")
+            .arg(pasteKeys));
+    StatusBar1.setAccessibleName(QStringLiteral("単価"));
+    StatusBar1.setAccessibleDescription(
+        QStringLiteral("1パケット（128バイト）あたりの料金です。設定で変更できます。"));
+    Command1.setAccessibleDescription(
+        QStringLiteral("1パケットあたりの料金を変える設定ダイアログを開きます。"));
+    Command2.setAccessibleDescription(QStringLiteral("バージョンと使い方を表示します。"));
+    Command3.setAccessibleDescription(QStringLiteral("ミルテカを終了します。"));
 
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
@@ -122,6 +177,16 @@ void main::closeEvent(QCloseEvent* event)
     // Drops not yet handled go with the window: no prompt outlives it.
     pendingDrops_.clear();
     QWidget::closeEvent(event);
+}
+
+void main::contextMenuEvent(QContextMenuEvent* event)
+{
+    // The menu key, wherever the focus is, opens the frame's menu: the frame takes no focus.
+    if (event->reason() != QContextMenuEvent::Keyboard) {
+        event->ignore();
+        return;
+    }
+    Frame1.showContextMenu(Frame1.mapToGlobal(Frame1.rect().center()));
 }
 
 void main::dropProcedure(const QStringList& paths)

@@ -56,6 +56,13 @@ options::options(QLineEdit& unitPrice, QWidget* owner)
     // A dialog makes its push buttons default when focused; here Enter presses nothing.
     Command1.setAutoDefault(false);
     Command2.setAutoDefault(false);
+    // The caption names the field for assistive technology too.
+    Label1.setBuddy(&Text1);
+    Text1.setAccessibleDescription(
+        QStringLiteral("0より大きく10未満の料金を半角数字で入力します。単位は円です。"));
+    Command1.setAccessibleDescription(
+        QStringLiteral("入力した料金を単価にして、ダイアログを閉じます。"));
+    Command2.setAccessibleDescription(QStringLiteral("何も変えずにダイアログを閉じます。"));
     setTabOrder(&Text1, &Command1);
     setTabOrder(&Command1, &Command2);
     Text1.setFocus();
