@@ -1,0 +1,367 @@
+// The program without a mouse: files pasted from a file manager's copy go the way of a drop, the
+// keyboard reaches the buttons and the frame's menu, and assistive technology finds a name for
+// every control a person can see and nothing else.
+#include "options.h"
+#include "window_harness.h"
+
+#include <QAccessible>
+#include <QClipboard>
+#include <QMenu>
+#include <QMimeData>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QWindow>
+#include <functional>
+#include <sys/stat.h>
+
+using miruteka::main;
+using miruteka::options;
+using namespace miruteka::testing;
+
+namespace {
+
+QByteArray uri(const QString& path) { return QUrl::fromLocalFile(path).toEncoded(); }
+
+// Files of the sizes of the worked example, and items that get no line: a folder, a FIFO and a
+// path that does not exist.
+struct Copied {
+    explicit Copied(const QString& dir)
+        : a(dir + QStringLiteral("/見積 100% #1.bin"))
+        , b(dir + QStringLiteral("/b.txt"))
+        , folder(dir + QStringLiteral("/folder"))
+        , fifo(dir + QStringLiteral("/fifo"))
+        , missing(dir + QStringLiteral("/missing"))
+    {
+    }
+    // Once for all the rows that use them.
+    void make() const
+    {
+        for (const auto& [path, length] : { std::pair { a, 1000 }, std::pair { b, 300 } }) {
+            QFile file(path);
+            if (!file.open(QIODevice::WriteOnly) || !file.resize(length))
+                qFatal("cannot make %s", qPrintable(path));
+        }
+        if (!QFileInfo::exists(folder) && !QDir().mkdir(folder))
+            qFatal("cannot make the folder");
+        if (!QFileInfo::exists(fifo) && ::mkfifo(QFile::encodeName(fifo).constData(), 0600) != 0)
+            qFatal("cannot make the FIFO");
+    }
+    // What a file manager offers for a copy of all of them, the web address of a remote folder
+    // view among them.
+    QByteArrayList uris() const
+    {
+        return { uri(a), "https://example.org/x", uri(folder), uri(fifo), uri(missing), uri(b) };
+    }
+    QString a, b, folder, fifo, missing;
+};
+
+// The clipboard as the test leaves it: formats and their bytes.
+using Offer = QList<std::pair<QString, QByteArray>>;
+
+const QString uriList = QStringLiteral("text/uri-list");
+const QString gnomeList = QStringLiteral("x-special/gnome-copied-files");
+
+void offer(const Offer& formats)
+{
+    auto* data = new QMimeData;
+    for (const auto& [format, bytes] : formats)
+        data->setData(format, bytes);
+    QGuiApplication::clipboard()->setMimeData(data);
+}
+
+// What the frame's context menu held when it was open; it is closed, or its item chosen.
+struct MenuSeen {
+    bool shown = false;
+    QStringList texts;
+    bool enabled = false; // the first item
+    QKeySequence shortcut;
+    bool shortcutShown = false;
+};
+
+MenuSeen contextMenu(const std::function<void()>& open, bool choose)
+{
+    MenuSeen seen;
+    QTimer::singleShot(0, [&] {
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        if (!menu)
+            return;
+        seen.shown = true;
+        for (const QAction* action : menu->actions())
+            seen.texts.append(action->text());
+        if (const QAction* first = menu->actions().value(0)) {
+            seen.enabled = first->isEnabled();
+            seen.shortcut = first->shortcut();
+            seen.shortcutShown = first->isShortcutVisibleInContextMenu();
+        }
+        if (choose) {
+            QTest::keyClick(menu, Qt::Key_Down);
+            QTest::keyClick(menu, Qt::Key_Return);
+        }
+        if (menu->isVisible())
+            menu->close();
+    });
+    open();
+    runQueuedCalls(); // the look above, where no menu held the event loop
+    return seen;
+}
+
+// Every accessible object under the root, depth first.
+QList<QAccessibleInterface*> accessibleTree(QAccessibleInterface* root)
+{
+    QList<QAccessibleInterface*> all;
+    for (int i = 0; i < root->childCount(); ++i) {
+        QAccessibleInterface* child = root->child(i);
+        all.append(child);
+        all.append(accessibleTree(child));
+    }
+    return all;
+}
+
+// The widgets under the window that a person can see: shown, and inside the client area.
+QList<QObject*> seenWidgets(QWidget& window)
+{
+    QList<QObject*> seen;
+    for (QWidget* widget : window.findChildren<QWidget*>()) {
+        if (widget->isVisible() && !widget->isWindow()
+            && window.rect().intersects(QRect(widget->mapTo(&window, QPoint()), widget->size())))
+            seen.append(widget);
+    }
+    return seen;
+}
+
+// Fails unless the window's accessible tree holds exactly the widgets a person can see, each
+// named; gives their descriptions.
+void checkAccessible(QWidget& window, QMap<QObject*, QString>& descriptions)
+{
+    QList<QObject*> offered;
+    for (QAccessibleInterface* node :
+        accessibleTree(QAccessible::queryAccessibleInterface(&window))) {
+        offered.append(node->object());
+        QVERIFY2(
+            !node->text(QAccessible::Name).isEmpty(), node->object()->metaObject()->className());
+        descriptions.insert(node->object(), node->text(QAccessible::Description));
+    }
+    QList<QObject*> seen = seenWidgets(window);
+    std::sort(offered.begin(), offered.end());
+    std::sort(seen.begin(), seen.end());
+    QVERIFY2(offered == seen, "the accessible tree is not what is in sight");
+}
+
+} // namespace
+
+class KeyboardTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void pasteRunsTheDropProcedureOnTheClipboardsFiles_data();
+    void pasteRunsTheDropProcedureOnTheClipboardsFiles();
+    void contextMenuOffersPasteWhileFilesAreCopied_data();
+    void contextMenuOffersPasteWhileFilesAreCopied();
+    void tabReachesTheButtonsAlone();
+    void everyControlInSightIsNamedAndDescribed();
+
+private:
+    // The keys go where the keyboard focus is, through the window's shortcuts first.
+    static void press(const QKeySequence& keys)
+    {
+        const QKeyCombination key = keys[0];
+        QTest::keyClick(QApplication::focusWidget(), key.key(), key.keyboardModifiers());
+    }
+
+    std::optional<MessageLog> log_;
+    std::unique_ptr<main> window_;
+    QTemporaryDir dir_;
+    int prompts_ = 0;
+    QString answer_;
+};
+
+void KeyboardTest::init()
+{
+    prompts_ = 0;
+    answer_ = dir_.filePath(QStringLiteral("report.txt"));
+    QFile::remove(answer_);
+    log_.emplace();
+    window_ = std::make_unique<main>();
+    window_->CommonDialog1.setAnswer([this] {
+        ++prompts_;
+        return answer_;
+    });
+    window_->show();
+    window_->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(window_.get()));
+}
+
+void KeyboardTest::cleanup()
+{
+    window_.reset();
+    log_.reset();
+    QGuiApplication::clipboard()->clear();
+}
+
+void KeyboardTest::pasteRunsTheDropProcedureOnTheClipboardsFiles_data()
+{
+    QTest::addColumn<Offer>("clipboard");
+    QTest::addColumn<QStringList>("lines"); // of the report, from the files that are measured
+    QTest::addColumn<QString>("total"); // null: nothing is pasted
+    const Copied c(dir_.path());
+    const QStringList both { c.a + QStringLiteral("   2.34円"), c.b + QStringLiteral("   0.7円") };
+    const QString bothTotal = QStringLiteral("3.046875");
+
+    QTest::newRow("URI list") << Offer { { uriList, c.uris().join("\r\n") + "\r\n" } } << both
+                              << bothTotal;
+    QTest::newRow("GNOME list of a copy")
+        << Offer { { gnomeList, "copy\n" + c.uris().join('\n') } } << both << bothTotal;
+    // Files that were cut are measured where they are, and stay there.
+    QTest::newRow("GNOME list of a cut, CR LF and a final NUL")
+        << Offer { { gnomeList, "cut\r\n" + c.uris().join("\r\n") + "\r\n" + '\0' } } << both
+        << bothTotal;
+    QTest::newRow("both lists: the URI list counts")
+        << Offer { { uriList, uri(c.b) }, { gnomeList, "copy\n" + uri(c.a) } }
+        << QStringList { c.b + QStringLiteral("   0.7円") } << QStringLiteral("0.703125");
+    QTest::newRow("text of a path")
+        << Offer { { QStringLiteral("text/plain"), c.a.toUtf8() } } << QStringList() << QString();
+    QTest::newRow("an image") << Offer { { QStringLiteral("image/png"), QByteArray("\x89PNG") } }
+                              << QStringList() << QString();
+    QTest::newRow("nothing") << Offer() << QStringList() << QString();
+    QTest::newRow("a web address alone")
+        << Offer { { uriList, "https://example.org/x" } } << QStringList() << QString();
+    QTest::newRow("GNOME list without copy or cut")
+        << Offer { { gnomeList, uri(c.a) + '\n' + uri(c.b) } } << QStringList() << QString();
+}
+
+void KeyboardTest::pasteRunsTheDropProcedureOnTheClipboardsFiles()
+{
+    QFETCH(Offer, clipboard);
+    QFETCH(QStringList, lines);
+    QFETCH(QString, total);
+    const Copied c(dir_.path());
+    c.make();
+    offer(clipboard);
+    QWidget* focus = QApplication::focusWidget();
+
+    press(QKeySequence(Qt::CTRL | Qt::Key_V));
+    QCOMPARE(prompts_, 0); // as a drop, it returns before the prompt
+    QGuiApplication::clipboard()->clear(); // the paste kept what it needs
+    runQueuedCalls();
+
+    QVERIFY(log_->messages.isEmpty());
+    QCOMPARE(QApplication::focusWidget(), focus);
+    if (total.isNull()) {
+        QCOMPARE(prompts_, 0);
+        QVERIFY(!QFile::exists(answer_));
+        return;
+    }
+    QCOMPARE(prompts_, 1);
+    QString report;
+    for (const QString& line : lines)
+        report += line + QStringLiteral("\r\n");
+    report += QStringLiteral("\r\nTOTAL ") + total + QStringLiteral("円");
+    QCOMPARE(readAll(answer_), cp932(report) + "\r\n");
+    QVERIFY(QFile::exists(c.a) && QFile::exists(c.b));
+}
+
+void KeyboardTest::contextMenuOffersPasteWhileFilesAreCopied_data()
+{
+    QTest::addColumn<bool>("byMenuKey"); // else a right-click
+    QTest::addColumn<bool>("onFrame"); // of the click
+    QTest::addColumn<bool>("filesCopied");
+    QTest::addColumn<bool>("shown");
+    QTest::newRow("right-click on the frame, files copied") << false << true << true << true;
+    QTest::newRow("right-click on the frame, text copied") << false << true << false << true;
+    QTest::newRow("menu key, files copied") << true << false << true << true;
+    QTest::newRow("menu key, text copied") << true << false << false << true;
+    QTest::newRow("right-click on a button") << false << false << true << false;
+}
+
+void KeyboardTest::contextMenuOffersPasteWhileFilesAreCopied()
+{
+    QFETCH(bool, byMenuKey);
+    QFETCH(bool, onFrame);
+    QFETCH(bool, filesCopied);
+    QFETCH(bool, shown);
+    const QString file = QCoreApplication::applicationFilePath();
+    if (filesCopied)
+        offer({ { uriList, uri(file) } });
+    else
+        offer({ { QStringLiteral("text/plain"), file.toUtf8() } });
+    window_->Command2.setFocus();
+
+    const MenuSeen seen = contextMenu(
+        [&] {
+            if (byMenuKey) {
+                // What the platform sends for the menu key: it goes to the focused button.
+                QContextMenuEvent event(QContextMenuEvent::Keyboard, QPoint(), QPoint());
+                QCoreApplication::sendEvent(window_->windowHandle(), &event);
+                return;
+            }
+            const QWidget& target = onFrame ? static_cast<QWidget&>(window_->Frame1)
+                                            : static_cast<QWidget&>(window_->Command3);
+            QTest::mouseClick(
+                window_->windowHandle(), Qt::RightButton, {}, target.geometry().center());
+        },
+        true);
+    runQueuedCalls();
+
+    QCOMPARE(seen.shown, shown);
+    QCOMPARE(prompts_, shown && filesCopied ? 1 : 0);
+    if (byMenuKey) // the keyboard is back where it was
+        QCOMPARE(window_->focusWidget(), &window_->Command2);
+    if (!shown)
+        return;
+    QCOMPARE(seen.texts, QStringList { QStringLiteral("貼り付け") });
+    QCOMPARE(seen.enabled, filesCopied);
+    QCOMPARE(seen.shortcut, QKeySequence(Qt::CTRL | Qt::Key_V));
+    QVERIFY(seen.shortcutShown);
+}
+
+void KeyboardTest::tabReachesTheButtonsAlone()
+{
+    QList<QWidget*> reached { QApplication::focusWidget() }; // at start
+    for (int i = 0; i < 3; ++i) {
+        QTest::keyClick(window_->windowHandle(), Qt::Key_Tab);
+        reached.append(QApplication::focusWidget());
+    }
+    main& w = *window_;
+    QCOMPARE(reached, (QList<QWidget*> { &w.Command1, &w.Command2, &w.Command3, &w.Command1 }));
+}
+
+void KeyboardTest::everyControlInSightIsNamedAndDescribed()
+{
+    QMap<QObject*, QString> described;
+    checkAccessible(*window_, described);
+    if (QTest::currentTestFailed())
+        return;
+    QVERIFY(!described.contains(&window_->Text1));
+    for (QWidget* control : std::initializer_list<QWidget*> { &window_->Frame1,
+             &window_->StatusBar1, &window_->Command1, &window_->Command2, &window_->Command3 })
+        QVERIFY2(!described.value(control).isEmpty(), qPrintable(control->accessibleName()));
+
+    bool opened = false;
+    QTimer::singleShot(0, this, [&] {
+        auto* dialog = qobject_cast<options*>(QApplication::activeModalWidget());
+        if (!dialog)
+            return;
+        opened = true;
+        // Checked apart, so that a failure still closes the dialog.
+        [&] {
+            described.clear();
+            checkAccessible(*dialog, described);
+            for (QWidget* control : std::initializer_list<QWidget*> {
+                     &dialog->Text1, &dialog->Command1, &dialog->Command2 })
+                QVERIFY2(!described.value(control).isEmpty(), control->metaObject()->className());
+            // The caption beside the field names it.
+            QCOMPARE(QAccessible::queryAccessibleInterface(&dialog->Text1)->text(QAccessible::Name),
+                QStringLiteral("1パケットの料金"));
+        }();
+        dialog->Command2.click();
+    });
+    QTest::mouseClick(&window_->Command1, Qt::LeftButton);
+    QVERIFY(opened);
+}
+
+QTEST_MAIN(KeyboardTest)
+#include "keyboard_test.moc"
