@@ -65,17 +65,20 @@ start_program() {
     pid=$!
 }
 
-# The visible window of process $1 whose title is $2, in $window; fails after 20 s. The title
-# is read from _NET_WM_NAME, which is UTF-8 whatever the locale (the older WM_NAME is not).
+# The visible window of process $1 (or of any process, for "-") whose title is $2, in $window;
+# fails after 20 s. The title is read from _NET_WM_NAME, which is UTF-8 whatever the locale (the
+# older WM_NAME is not).
 find_window() {
     window=""
+    if [ "$1" = - ]; then owner="--name ."; else owner="--pid $1"; fi
     for _ in $(seq 200); do
-        for candidate in $(xdotool search --onlyvisible --pid "$1" 2>/dev/null); do
+        # shellcheck disable=SC2086
+        for candidate in $(xdotool search --onlyvisible $owner 2>/dev/null); do
             title=$(LC_ALL=C.UTF-8 xprop -id "$candidate" -notype 8u _NET_WM_NAME 2>/dev/null |
                 sed -n 's/^_NET_WM_NAME = "\(.*\)"$/\1/p')
             [ "$title" = "$2" ] && { window=$candidate; return 0; }
         done
-        kill -0 "$1" 2>/dev/null || break
+        kill -0 "$pid" 2>/dev/null || break
         sleep 0.1
     done
     kill -0 "$pid" 2>/dev/null || { wait "$pid" || status=$?; fail "the program ended with status ${status:-0}"; }
@@ -95,4 +98,29 @@ exit_by_button() {
     wait "$pid" || status=$?
     pid=""
     [ "$status" -eq 0 ] || fail "the program ended with status $status after 終了"
+}
+
+# A GTK drag source in a process of its own, at the top left of the screen, offering the files
+# given; its "ready", "drag-end" and "drag-failed" lines go to $work/source.out.
+start_drag_source() {
+    /usr/bin/python3 -c 'import gi; gi.require_version("Gtk", "3.0")' 2>/dev/null ||
+        { echo "SKIP: GTK 3 for Python is missing (scripts/install-deps installs it)"; exit 77; }
+    "$display_dir/drag_source.py" "$@" >"$work/source.out" 2>"$work/source.log" &
+    helpers="$helpers $!"
+    for _ in $(seq 100); do
+        grep -q '^ready' "$work/source.out" && return 0
+        sleep 0.1
+    done
+    fail "the drag source did not start"
+}
+
+# Drags from the source to the screen point $1 $2 and lets go there: a press on the source, then
+# small moves with pauses so that both sides follow the drag. Sets $released (seconds since boot).
+drag_to() {
+    xdotool mousemove 20 20 mousedown 1
+    for step in $(seq 1 12); do
+        xdotool mousemove $((20 + ($1 - 20) * step / 12)) $((20 + ($2 - 20) * step / 12)) sleep 0.05
+    done
+    xdotool mousemove $(($1 + 1)) "$2" sleep 0.1 mousemove "$1" "$2" sleep 0.1 mouseup 1
+    released=$(cut -d' ' -f1 /proc/uptime)
 }
