@@ -1,0 +1,126 @@
+# What the real-display checks share: a private Xvfb, the program on it through the xcb platform,
+# its window found by its process, and a failure report with the logs. Sourced by the checks,
+# which set `program` first and may add files to `work`.
+# Exits 77 (skipped) when a tool is missing; scripts/install-deps installs them all.
+set -eu
+im=/usr/bin # ImageMagick 6's own binaries, whatever else is called convert on the PATH
+display_dir=$(dirname "$(realpath "$0")")
+
+require() {
+    for tool in "$@"; do
+        if ! command -v "$tool" >/dev/null; then
+            echo "SKIP: $tool is missing (scripts/install-deps installs it)"
+            exit 77
+        fi
+    done
+}
+require Xvfb xdotool xprop fc-list "$im/import-im6.q16" "$im/convert-im6.q16"
+
+work=$(mktemp -d)
+xvfb=""
+pid=""
+helpers="" # other processes of a check's own, ended with it
+cleanup() {
+    for p in $helpers $pid $xvfb; do kill "$p" 2>/dev/null || true; done
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() {
+    echo "FAIL: $*" >&2
+    for log in "$work"/*.log; do
+        [ -s "$log" ] && { echo "--- $log" >&2; cat "$log" >&2; }
+    done
+    shot=$(basename "$0")-failure.png
+    "$im/import-im6.q16" -window root "$shot" 2>/dev/null && echo "screenshot: $PWD/$shot" >&2
+    exit 1
+}
+
+# Without a font for Japanese the labels would be empty boxes.
+[ -n "$(fc-list :lang=ja family)" ] || fail "no Japanese font is installed (fonts-ipafont-gothic)"
+
+# Xvfb picks a free display itself and writes its number to descriptor 3.
+start_display() {
+    Xvfb -displayfd 3 -screen 0 640x480x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
+    xvfb=$!
+    for _ in $(seq 100); do
+        [ -s "$work/display" ] && break
+        kill -0 "$xvfb" 2>/dev/null || fail "Xvfb did not start"
+        sleep 0.1
+    done
+    [ -s "$work/display" ] || fail "Xvfb gave no display"
+    DISPLAY=:$(cat "$work/display")
+    export DISPLAY
+}
+
+# Starts the program ($program, with any extra environment given as NAME=VALUE arguments) at one
+# logical pixel to a device pixel, so that geometry in pixels holds. In a sanitizer build, leaks
+# at exit count too, apart from those of system libraries.
+start_program() {
+    mkdir -p -m 700 "$work/runtime"
+    env -u QT_SCALE_FACTOR -u QT_SCREEN_SCALE_FACTORS -u QT_ENABLE_HIGHDPI_SCALING \
+        LSAN_OPTIONS="${LSAN_OPTIONS:+$LSAN_OPTIONS:}suppressions=$display_dir/lsan.supp" \
+        QT_QPA_PLATFORM=xcb XDG_RUNTIME_DIR="$work/runtime" "$@" "$program" \
+        >"$work/program.log" 2>&1 &
+    pid=$!
+}
+
+# The visible window of process $1 (or of any process, for "-") whose title is $2, in $window;
+# fails after 20 s. The title is read from _NET_WM_NAME, which is UTF-8 whatever the locale (the
+# older WM_NAME is not).
+find_window() {
+    window=""
+    if [ "$1" = - ]; then owner="--name ."; else owner="--pid $1"; fi
+    for _ in $(seq 200); do
+        # shellcheck disable=SC2086
+        for candidate in $(xdotool search --onlyvisible $owner 2>/dev/null); do
+            title=$(LC_ALL=C.UTF-8 xprop -id "$candidate" -notype 8u _NET_WM_NAME 2>/dev/null |
+                sed -n 's/^_NET_WM_NAME = "\(.*\)"$/\1/p')
+            [ "$title" = "$2" ] && { window=$candidate; return 0; }
+        done
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -0 "$pid" 2>/dev/null || { wait "$pid" || status=$?; fail "the program ended with status ${status:-0}"; }
+    fail "no window titled $2 appeared"
+}
+
+# Clicks 終了 (its centre, at x 85..121 and y 90..111 of the client area) and expects the program
+# to end with status 0 within 5 s.
+exit_by_button() {
+    xdotool mousemove --window "$window" 103 100 click 1
+    for _ in $(seq 50); do
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -0 "$pid" 2>/dev/null && fail "the program was still running 5 s after 終了 was clicked"
+    status=0
+    wait "$pid" || status=$?
+    pid=""
+    [ "$status" -eq 0 ] || fail "the program ended with status $status after 終了"
+}
+
+# A GTK drag source in a process of its own, at the top left of the screen, offering the files
+# given; its "ready", "drag-end" and "drag-failed" lines go to $work/source.out.
+start_drag_source() {
+    /usr/bin/python3 -c 'import gi; gi.require_version("Gtk", "3.0")' 2>/dev/null ||
+        { echo "SKIP: GTK 3 for Python is missing (scripts/install-deps installs it)"; exit 77; }
+    "$display_dir/drag_source.py" "$@" >"$work/source.out" 2>"$work/source.log" &
+    helpers="$helpers $!"
+    for _ in $(seq 100); do
+        grep -q '^ready' "$work/source.out" && return 0
+        sleep 0.1
+    done
+    fail "the drag source did not start"
+}
+
+# Drags from the source to the screen point $1 $2 and lets go there: a press on the source, then
+# small moves with pauses so that both sides follow the drag. Sets $released (seconds since boot).
+drag_to() {
+    xdotool mousemove 20 20 mousedown 1
+    for step in $(seq 1 12); do
+        xdotool mousemove $((20 + ($1 - 20) * step / 12)) $((20 + ($2 - 20) * step / 12)) sleep 0.05
+    done
+    xdotool mousemove $(($1 + 1)) "$2" sleep 0.1 mousemove "$1" "$2" sleep 0.1 mouseup 1
+    released=$(cut -d' ' -f1 /proc/uptime)
+}
