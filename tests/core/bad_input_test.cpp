@@ -417,7 +417,17 @@ INSTANTIATE_TEST_SUITE_P(Refused, SaveTarget,
                     fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read,
                     false));
             },
-            false, true, true }));
+            false, true, true },
+        // Nothing can be made beside it, and writing it in place could lose it.
+        SaveCase { "the user's own file in a read-only folder",
+            [](const ScratchDir& dir) {
+                const auto where = folder(dir, "readonly", writable);
+                const auto file = oldFile(
+                    where / "old.txt", fs::perms::owner_read | fs::perms::owner_write, true);
+                fs::permissions(where, readOnly);
+                return u16(file);
+            },
+            false, true }));
 
 // The same kinds of place where saving must work, so that the refusals above are not the set-up's.
 INSTANTIATE_TEST_SUITE_P(Saved, SaveTarget,
@@ -433,16 +443,6 @@ INSTANTIATE_TEST_SUITE_P(Saved, SaveTarget,
             [](const ScratchDir& dir) {
                 return u16(oldFile(folder(dir, "shared", writable) / "old.txt",
                     fs::perms::owner_read | fs::perms::owner_write, true));
-            },
-            true, true },
-        // No file can be made beside it, so it is written in place.
-        SaveCase { "the user's own file in a read-only folder",
-            [](const ScratchDir& dir) {
-                const auto where = folder(dir, "readonly", writable);
-                const auto file = oldFile(
-                    where / "old.txt", fs::perms::owner_read | fs::perms::owner_write, true);
-                fs::permissions(where, readOnly);
-                return u16(file);
             },
             true, true }));
 
