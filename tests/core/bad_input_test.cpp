@@ -8,14 +8,20 @@
 #include "unprivileged.h"
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
+#include <fcntl.h>
 #include <functional>
 #include <gtest/gtest.h>
 #include <map>
+#include <random>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <thread>
 
 namespace miruteka {
@@ -91,6 +97,13 @@ std::u16string named(const ScratchDir& dir, const std::string& name)
     return u16(dir.file(name, 1000));
 }
 
+// A file whose name is the given bytes, and its path as a drop gives it.
+std::u16string namedInBytes(const ScratchDir& dir, const std::string& bytes)
+{
+    dir.file(bytes, 1000);
+    return u16(dir.path()) + u"/" + FileNameFromBytes(bytes);
+}
+
 INSTANTIATE_TEST_SUITE_P(NoLine, DroppedItem,
     ::testing::Values(DropCase { "folder",
                           [](const ScratchDir& dir) {
@@ -154,7 +167,10 @@ INSTANTIATE_TEST_SUITE_P(NoLine, DroppedItem,
         // A lone surrogate has no form in a file name.
         DropCase { "lone surrogate",
             [](const ScratchDir& dir) { return u16(dir.path()) + u"/a\xD800"; }, false },
-        DropCase { "empty path", [](const ScratchDir&) { return std::u16string(); }, false }));
+        DropCase { "empty path", [](const ScratchDir&) { return std::u16string(); }, false },
+        // The system would read the name only up to the NUL, and find that file.
+        DropCase { "NUL after a file's name",
+            [](const ScratchDir& dir) { return named(dir, "plain") + u'\0' + u".bin"; }, false }));
 
 INSTANTIATE_TEST_SUITE_P(Line, DroppedItem,
     ::testing::Values(DropCase { "spaces",
@@ -172,6 +188,19 @@ INSTANTIATE_TEST_SUITE_P(Line, DroppedItem,
         DropCase { "leading dash", [](const ScratchDir& dir) { return named(dir, "-rf"); }, true },
         DropCase { "Japanese name of 255 bytes",
             [](const ScratchDir& dir) { return named(dir, repeat("長", 85)); }, true },
+        // With a file beside it that a decoding into U+FFFD would measure instead.
+        DropCase { "Latin-1 name",
+            [](const ScratchDir& dir) {
+                dir.file("caf\uFFFD.bin", 5000);
+                return namedInBytes(dir, "caf\xE9.bin");
+            },
+            true },
+        DropCase { "bytes that are no UTF-8 at all",
+            [](const ScratchDir& dir) {
+                dir.file("\uFFFD\uFFFD.bin", 5000);
+                return namedInBytes(dir, "\xFF\xFE.bin");
+            },
+            true },
         DropCase { "link to a file",
             [](const ScratchDir& dir) {
                 fs::create_symlink(dir.file("real", 1000), dir / "link");
@@ -187,13 +216,17 @@ TEST(DroppedItems, AwkwardNamesAreSavedAsTheirCp932Bytes)
         named(dir, "見積もり"),
         named(dir, "\U0001F600"),
         named(dir, "a\nb"),
+        namedInBytes(dir, "caf\xE9"),
+        namedInBytes(dir, "\xE3\x83\x9F\xFF\xFE"),
     };
     ASSERT_TRUE(SaveFeeReport(u16(dir / "report.txt"), BuildFeeReport(paths, u"0.3")));
-    // The emoji, one character in two 16-bit units, becomes one "?".
+    // The emoji, one character in two 16-bit units, becomes one "?"; so does each byte of a
+    // name that is not part of valid UTF-8.
     EXPECT_EQ(readBytes(dir / "report.txt"),
         root + "/\x8C\xA9\x90\xCF\x82\xE0\x82\xE8   2.34\x89\x7E\r\n" + root
-            + "/?   2.34\x89\x7E\r\n" + root
-            + "/a\nb   2.34\x89\x7E\r\n\r\nTOTAL 7.03125\x89\x7E\r\n");
+            + "/?   2.34\x89\x7E\r\n" + root + "/a\nb   2.34\x89\x7E\r\n" + root
+            + "/caf?   2.34\x89\x7E\r\n" + root
+            + "/\x83\x7E??   2.34\x89\x7E\r\n\r\nTOTAL 11.71875\x89\x7E\r\n");
 }
 
 TEST(DroppedItems, AFileTheUserMayNotReadGivesNoLine)
@@ -275,10 +308,18 @@ std::map<std::string, std::string> snapshot(const fs::path& root)
         std::string what = std::to_string(st.st_mode) + " " + std::to_string(st.st_uid);
         if (S_ISREG(st.st_mode))
             what += " " + readBytes(entry.path());
-        entries[fs::relative(entry.path(), root).string()] = what;
+        entries[entry.path().lexically_relative(root).string()] = what;
     }
     return entries;
 }
+
+// Thrown by a case whose set-up the system does not allow.
+struct CannotSetUp {
+    std::string reason;
+};
+
+// File systems mounted for a case, taken away again after it.
+std::vector<fs::path> mounted;
 
 struct SaveCase {
     const char* name;
@@ -302,10 +343,26 @@ TEST_P(SaveTarget, SavesInFullOrChangesNothing)
     if (c.othersFile && !Unprivileged::canMakeOthersFiles())
         GTEST_SKIP() << "needs root to make a file that belongs to someone else";
     ScratchDir dir;
+    struct Unmount {
+        ~Unmount()
+        {
+            for (const auto& where : mounted)
+                ::umount2(where.c_str(), MNT_DETACH);
+            mounted.clear();
+        }
+    } unmount;
     fs::permissions(
         dir.path(), fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec);
-    const std::u16string target = c.target(dir);
+    std::u16string target;
+    try {
+        target = c.target(dir);
+    } catch (const CannotSetUp& failure) {
+        GTEST_SKIP() << failure.reason;
+    }
     const auto before = snapshot(dir.path());
+    struct stat old;
+    const bool replacing
+        = c.saved && ::stat(fs::path(target).c_str(), &old) == 0 && S_ISREG(old.st_mode);
 
     bool saved;
     {
@@ -323,16 +380,23 @@ TEST_P(SaveTarget, SavesInFullOrChangesNothing)
     struct stat st;
     if (c.saved && ::stat(fs::path(target).c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
         EXPECT_EQ(readBytes(fs::path(target)), reportBytes);
-        after.erase(fs::relative(fs::path(target), dir.path()).string());
+        // A new file took the old one's place; the old one was not emptied and written over.
+        if (replacing) {
+            EXPECT_NE(st.st_ino, old.st_ino) << "the old file was written in place";
+        }
+        // The file that took the report, links followed; a link itself must stay as it was.
+        const std::string written
+            = fs::canonical(fs::path(target)).lexically_relative(fs::canonical(dir.path()));
+        after.erase(written);
         auto expected = before;
-        expected.erase(fs::relative(fs::path(target), dir.path()).string());
+        expected.erase(written);
         EXPECT_EQ(after, expected) << "something beside the report changed";
     } else {
         EXPECT_EQ(after, before) << "a save that failed, or went to a device, changed a file";
     }
     // So that an ordinary user running the tests can remove the folder again.
     for (const auto& entry : fs::recursive_directory_iterator(dir.path())) {
-        if (entry.is_directory() && !entry.is_symlink())
+        if (!entry.is_symlink() && entry.is_directory())
             fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add);
     }
 }
@@ -368,6 +432,45 @@ std::u16string device(
     if (::mknod((dir / name).c_str(), S_IFCHR | 0666, makedev(1, minor)) == 0)
         return u16(dir / name);
     return std::u16string(system);
+}
+
+// The user's old report on a file system of its own that has no inode left, so that nothing can
+// be made beside it. Mounting needs privileges, and a mount namespace of the test's own keeps
+// the mount out of everyone else's sight.
+std::u16string reportWithoutFreeInodes(const ScratchDir& dir)
+{
+    const auto where = dir / "no inodes";
+    fs::create_directory(where);
+    if (::unshare(CLONE_NEWNS) != 0
+        || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0
+        || ::mount("tmpfs", where.c_str(), "tmpfs", 0, "nr_inodes=16,size=1m") != 0)
+        throw CannotSetUp { std::string("cannot mount a tmpfs with few inodes here: ")
+            + std::strerror(errno) };
+    mounted.push_back(where);
+    const auto file
+        = oldFile(where / "old.txt", fs::perms::owner_read | fs::perms::owner_write, false);
+    for (int i = 0;; ++i) {
+        const int fd = ::open((where / std::to_string(i)).c_str(), O_CREAT | O_WRONLY, 0600);
+        if (fd < 0) {
+            if (errno != ENOSPC)
+                throw CannotSetUp { std::string("cannot fill the tmpfs: ") + std::strerror(errno) };
+            break;
+        }
+        ::close(fd);
+    }
+    return u16(file);
+}
+
+// The user's old report at a path so long that its folder and any other name exceed PATH_MAX.
+std::u16string reportAtALongPath(const ScratchDir& dir)
+{
+    constexpr std::size_t pathLength = PATH_MAX - 1 - 8;
+    fs::path where = dir.path();
+    while (where.native().size() + 1 + 100 < pathLength - 8)
+        where /= std::string(100, 'd');
+    where /= std::string(pathLength - 8 - where.native().size() - 1, 'e');
+    fs::create_directories(where);
+    return u16(oldFile(where / "old.txt", fs::perms::owner_read | fs::perms::owner_write, false));
 }
 
 INSTANTIATE_TEST_SUITE_P(Refused, SaveTarget,
@@ -427,7 +530,21 @@ INSTANTIATE_TEST_SUITE_P(Refused, SaveTarget,
                 fs::permissions(where, readOnly);
                 return u16(file);
             },
-            false, true }));
+            false, true },
+        SaveCase { "the user's own file with no inode left", reportWithoutFreeInodes, false },
+        SaveCase { "a link loop",
+            [](const ScratchDir& dir) {
+                fs::create_symlink("ping", dir / "pong");
+                fs::create_symlink("pong", dir / "ping");
+                return u16(dir / "ping");
+            },
+            false },
+        SaveCase { "a link into a missing folder",
+            [](const ScratchDir& dir) {
+                fs::create_symlink("missing/report.txt", dir / "link");
+                return u16(dir / "link");
+            },
+            false }));
 
 // The same kinds of place where saving must work, so that the refusals above are not the set-up's.
 INSTANTIATE_TEST_SUITE_P(Saved, SaveTarget,
@@ -444,7 +561,110 @@ INSTANTIATE_TEST_SUITE_P(Saved, SaveTarget,
                 return u16(oldFile(folder(dir, "shared", writable) / "old.txt",
                     fs::perms::owner_read | fs::perms::owner_write, true));
             },
-            true, true }));
+            true, true },
+        SaveCase { "the user's own file at a path near PATH_MAX", reportAtALongPath, true },
+        // The file it points to is made; the link stays a link.
+        SaveCase { "a dangling link",
+            [](const ScratchDir& dir) {
+                fs::create_directory(dir / "sub");
+                fs::create_symlink("sub/report.txt", dir / "link");
+                return u16(dir / "link");
+            },
+            true },
+        // Links followed one after another, each relative to its own folder.
+        SaveCase { "a chain of links to the user's file",
+            [](const ScratchDir& dir) {
+                fs::create_directories(dir / "a" / "b");
+                oldFile(dir / "a" / "b" / "old.txt", fs::perms::owner_read | fs::perms::owner_write,
+                    false);
+                fs::create_symlink("b/old.txt", dir / "a" / "second");
+                fs::create_symlink("a/second", dir / "first");
+                return u16(dir / "first");
+            },
+            true }));
+
+// A link to a file whose full path is longer than PATH_MAX: the system follows it, but no
+// full path names the file. It is found from folder to folder, and the link stays.
+TEST(SavingThroughALink, ToAFileDeeperThanPathMaxReplacesTheFileAndKeepsTheLink)
+{
+    ScratchDir dir;
+    testing::WorkingDirectory here(dir.path());
+    std::string deep;
+    // 4092 bytes with the name: as long as the text of a link may be.
+    for (int i = 0; i < 19; ++i)
+        deep += std::string(214, 'd') + "/";
+    fs::create_directories(deep);
+    std::ofstream(deep + "old.txt") << "old report, to be kept";
+    fs::create_symlink(deep + "old.txt", "link");
+    ASSERT_GT((dir.path() / deep / "old.txt").native().size(), std::size_t { PATH_MAX });
+
+    EXPECT_TRUE(SaveFeeReport(u16(dir / "link"), report));
+    EXPECT_TRUE(fs::is_symlink("link"));
+    EXPECT_EQ(readBytes(deep + "old.txt"), reportBytes);
+    std::vector<fs::path> beside;
+    for (const auto& entry : fs::directory_iterator(deep))
+        beside.push_back(entry.path().filename());
+    EXPECT_EQ(beside, std::vector<fs::path> { "old.txt" });
+    fs::remove_all(std::string(214, 'd')); // by a path short enough to be removed
+}
+
+// A save killed at any moment leaves the old report or the new one, whole, and nothing beside
+// it. Each save runs in a child process that is killed at a random point of a whole save.
+TEST(SaveKilled, LeavesTheOldReportOrTheNewOneAndNothingElse)
+{
+    ScratchDir dir;
+    const int probe = ::open(dir.path().c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (probe < 0)
+        GTEST_SKIP() << "this file system has no unnamed files: a killed save leaves its named "
+                        "temporary behind";
+    ::close(probe);
+    const auto target = dir / "report.txt";
+    const std::string oldBytes = "old report, to be kept";
+    const std::u16string large(4 << 20, u'テ'); // 8 MiB in CP932
+    const std::string newBytes = ToAnsiCodePage(large).value() + "\r\n";
+    auto saveInChild = [&] {
+        std::ofstream(target, std::ios::binary | std::ios::trunc) << oldBytes;
+        const pid_t child = ::fork();
+        if (child == 0)
+            ::_exit(SaveFeeReport(u16(target), large) ? 0 : 1);
+        return child;
+    };
+    auto entries = [&] {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(dir.path()))
+            names.push_back(entry.path().filename());
+        return names;
+    };
+
+    // One whole save first, to learn how long one takes here.
+    const auto start = std::chrono::steady_clock::now();
+    int status = 0;
+    ASSERT_EQ(::waitpid(saveInChild(), &status, 0) > 0 && WIFEXITED(status), true);
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+    const auto whole = std::chrono::steady_clock::now() - start;
+    ASSERT_EQ(readBytes(target), newBytes);
+
+    std::mt19937 random(std::random_device {}());
+    std::uniform_int_distribution<long long> at(0, whole.count());
+    for (int round = 0; round < 24; ++round) {
+        const pid_t child = saveInChild();
+        std::this_thread::sleep_for(decltype(whole)(at(random)));
+        ::kill(child, SIGKILL);
+        ::waitpid(child, &status, 0);
+        const std::string now = readBytes(target);
+        EXPECT_TRUE(now == oldBytes || now == newBytes)
+            << "round " << round << ": a report of " << now.size() << " bytes";
+        for (const auto& name : entries()) {
+            if (name == "report.txt")
+                continue;
+            // A kill in the instant between naming the complete file and its rename leaves
+            // that file under its own name: complete, never partial.
+            EXPECT_TRUE(readBytes(dir / name) == newBytes)
+                << "round " << round << ": " << name << " was left behind";
+            fs::remove(dir / name);
+        }
+    }
+}
 
 } // namespace
 } // namespace miruteka
