@@ -173,12 +173,8 @@ std::optional<std::string> temporaryName()
 
 constexpr int nameAttempts = 8;
 
-// The kernel names an unnamed file only through its /proc entry for an ordinary user.
-bool canNameUnnamedFiles()
-{
-    static const bool can = ::access("/proc/self/fd", X_OK) == 0;
-    return can;
-}
+// An ordinary user can name an unnamed file only through its entry under /proc.
+bool canNameUnnamedFiles() { return ::access("/proc/self/fd", X_OK) == 0; }
 
 // A new file in the target's folder, so that the target is replaced only by a complete content:
 // without a name where the file system allows it, so that nothing is left behind whenever the

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <fcntl.h>
 #include <functional>
 #include <gtest/gtest.h>
@@ -17,6 +18,7 @@
 #include <random>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -664,6 +666,42 @@ TEST(SaveKilled, LeavesTheOldReportOrTheNewOneAndNothingElse)
             fs::remove(dir / name);
         }
     }
+}
+
+// Where an unnamed file cannot be given a name (here /proc is hidden, as in a container without
+// it), a file with a name of its own stands in: it replaces the target once complete, and is
+// removed when the write fails. Runs in a child process with a mount namespace of its own.
+TEST(SavingWithoutUnnamedFiles, ANamedTemporaryReplacesTheFileOrGoesAway)
+{
+    ScratchDir dir;
+    const auto target = dir / "report.txt";
+    std::ofstream(target) << "old report, to be kept";
+    enum Outcome { asExpected, cannotHideProc, savedWrongly };
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::unshare(CLONE_NEWNS) != 0
+            || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0
+            || ::mount("tmpfs", "/proc", "tmpfs", 0, "size=4k") != 0)
+            ::_exit(cannotHideProc);
+        const bool saved = SaveFeeReport(u16(target), report);
+        // Then a save whose write fails: the first one must stay.
+        rlimit limit { 16, RLIM_INFINITY };
+        std::signal(SIGXFSZ, SIG_IGN);
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        const bool failedSaved = SaveFeeReport(u16(target), u"a report longer than 16 bytes");
+        ::_exit(saved && !failedSaved ? asExpected : savedWrongly);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == cannotHideProc)
+        GTEST_SKIP() << "cannot mount over /proc here";
+    EXPECT_EQ(WEXITSTATUS(status), asExpected);
+    EXPECT_EQ(readBytes(target), reportBytes);
+    std::vector<fs::path> left;
+    for (const auto& entry : fs::directory_iterator(dir.path()))
+        left.push_back(entry.path().filename());
+    EXPECT_EQ(left, std::vector<fs::path> { "report.txt" });
 }
 
 } // namespace
