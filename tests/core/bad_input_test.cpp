@@ -197,12 +197,6 @@ INSTANTIATE_TEST_SUITE_P(Line, DroppedItem,
                 return namedInBytes(dir, "caf\xE9.bin");
             },
             true },
-        DropCase { "bytes that are no UTF-8 at all",
-            [](const ScratchDir& dir) {
-                dir.file("\uFFFD\uFFFD.bin", 5000);
-                return namedInBytes(dir, "\xFF\xFE.bin");
-            },
-            true },
         DropCase { "link to a file",
             [](const ScratchDir& dir) {
                 fs::create_symlink(dir.file("real", 1000), dir / "link");
@@ -315,14 +309,6 @@ std::map<std::string, std::string> snapshot(const fs::path& root)
     return entries;
 }
 
-// Thrown by a case whose set-up the system does not allow.
-struct CannotSetUp {
-    std::string reason;
-};
-
-// File systems mounted for a case, taken away again after it.
-std::vector<fs::path> mounted;
-
 struct SaveCase {
     const char* name;
     // Makes what the case needs in the folder and gives the name the prompt yields.
@@ -345,22 +331,9 @@ TEST_P(SaveTarget, SavesInFullOrChangesNothing)
     if (c.othersFile && !Unprivileged::canMakeOthersFiles())
         GTEST_SKIP() << "needs root to make a file that belongs to someone else";
     ScratchDir dir;
-    struct Unmount {
-        ~Unmount()
-        {
-            for (const auto& where : mounted)
-                ::umount2(where.c_str(), MNT_DETACH);
-            mounted.clear();
-        }
-    } unmount;
     fs::permissions(
         dir.path(), fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec);
-    std::u16string target;
-    try {
-        target = c.target(dir);
-    } catch (const CannotSetUp& failure) {
-        GTEST_SKIP() << failure.reason;
-    }
+    const std::u16string target = c.target(dir);
     const auto before = snapshot(dir.path());
     struct stat old;
     const bool replacing
@@ -436,41 +409,15 @@ std::u16string device(
     return std::u16string(system);
 }
 
-// The user's old report on a file system of its own that has no inode left, so that nothing can
-// be made beside it. Mounting needs privileges, and a mount namespace of the test's own keeps
-// the mount out of everyone else's sight.
-std::u16string reportWithoutFreeInodes(const ScratchDir& dir)
-{
-    const auto where = dir / "no inodes";
-    fs::create_directory(where);
-    if (::unshare(CLONE_NEWNS) != 0
-        || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0
-        || ::mount("tmpfs", where.c_str(), "tmpfs", 0, "nr_inodes=16,size=1m") != 0)
-        throw CannotSetUp { std::string("cannot mount a tmpfs with few inodes here: ")
-            + std::strerror(errno) };
-    mounted.push_back(where);
-    const auto file
-        = oldFile(where / "old.txt", fs::perms::owner_read | fs::perms::owner_write, false);
-    for (int i = 0;; ++i) {
-        const int fd = ::open((where / std::to_string(i)).c_str(), O_CREAT | O_WRONLY, 0600);
-        if (fd < 0) {
-            if (errno != ENOSPC)
-                throw CannotSetUp { std::string("cannot fill the tmpfs: ") + std::strerror(errno) };
-            break;
-        }
-        ::close(fd);
-    }
-    return u16(file);
-}
-
-// The user's old report at a path so long that its folder and any other name exceed PATH_MAX.
+// The user's old report in a folder so deep that "old.txt" still fits in PATH_MAX beside it but
+// a temporary's longer name would not.
 std::u16string reportAtALongPath(const ScratchDir& dir)
 {
-    constexpr std::size_t pathLength = PATH_MAX - 1 - 8;
+    constexpr std::size_t folderLength = PATH_MAX - 16;
     fs::path where = dir.path();
-    while (where.native().size() + 1 + 100 < pathLength - 8)
+    while (where.native().size() + 101 < folderLength)
         where /= std::string(100, 'd');
-    where /= std::string(pathLength - 8 - where.native().size() - 1, 'e');
+    where /= std::string(folderLength - where.native().size() - 1, 'e');
     fs::create_directories(where);
     return u16(oldFile(where / "old.txt", fs::perms::owner_read | fs::perms::owner_write, false));
 }
@@ -533,18 +480,11 @@ INSTANTIATE_TEST_SUITE_P(Refused, SaveTarget,
                 return u16(file);
             },
             false, true },
-        SaveCase { "the user's own file with no inode left", reportWithoutFreeInodes, false },
         SaveCase { "a link loop",
             [](const ScratchDir& dir) {
                 fs::create_symlink("ping", dir / "pong");
                 fs::create_symlink("pong", dir / "ping");
                 return u16(dir / "ping");
-            },
-            false },
-        SaveCase { "a link into a missing folder",
-            [](const ScratchDir& dir) {
-                fs::create_symlink("missing/report.txt", dir / "link");
-                return u16(dir / "link");
             },
             false }));
 
@@ -571,17 +511,6 @@ INSTANTIATE_TEST_SUITE_P(Saved, SaveTarget,
                 fs::create_directory(dir / "sub");
                 fs::create_symlink("sub/report.txt", dir / "link");
                 return u16(dir / "link");
-            },
-            true },
-        // Links followed one after another, each relative to its own folder.
-        SaveCase { "a chain of links to the user's file",
-            [](const ScratchDir& dir) {
-                fs::create_directories(dir / "a" / "b");
-                oldFile(dir / "a" / "b" / "old.txt", fs::perms::owner_read | fs::perms::owner_write,
-                    false);
-                fs::create_symlink("b/old.txt", dir / "a" / "second");
-                fs::create_symlink("a/second", dir / "first");
-                return u16(dir / "first");
             },
             true }));
 
@@ -641,8 +570,8 @@ TEST(SaveKilled, LeavesTheOldReportOrTheNewOneAndNothingElse)
     // One whole save first, to learn how long one takes here.
     const auto start = std::chrono::steady_clock::now();
     int status = 0;
-    ASSERT_EQ(::waitpid(saveInChild(), &status, 0) > 0 && WIFEXITED(status), true);
-    ASSERT_EQ(WEXITSTATUS(status), 0);
+    ASSERT_GT(::waitpid(saveInChild(), &status, 0), 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     const auto whole = std::chrono::steady_clock::now() - start;
     ASSERT_EQ(readBytes(target), newBytes);
 

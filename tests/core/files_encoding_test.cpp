@@ -62,14 +62,11 @@ TEST(FileNameFromBytes, KeepsEveryByteOfANameThatIsNotUtf8)
         { "Latin-1", "caf\xE9.bin", u"caf\xDCE9.bin" },
         { "two bytes that are no lead", "\xFF\xFE.bin", u"\xDCFF\xDCFE.bin" },
         { "sequence cut short", "a\xE3\x81", u"a\xDCE3\xDC81" },
-        { "lead followed by a new lead", "\xE3\xE3\x83\x9F", u"\xDCE3ミ" },
         { "encoded surrogate", "\xED\xA0\x80", u"\xDCED\xDCA0\xDC80" },
         { "overlong slash", "\xC0\xAF", u"\xDCC0\xDCAF" },
-        { "overlong three bytes", "\xE0\x80\xAF", u"\xDCE0\xDC80\xDCAF" },
         { "beyond U+10FFFF", "\xF4\x90\x80\x80", u"\xDCF4\xDC90\xDC80\xDC80" },
         { "valid of every length", "a\xC3\xA9\xE3\x83\x9F\xF0\x9F\x98\x80",
             u"a\u00E9ミ\U0001F600" },
-        { "highest code point", "\xF4\x8F\xBF\xBF", u"\U0010FFFF" },
         { "valid then not", "\xE5\x86\x86\x80", u"円\xDC80" },
     };
     ScratchDir dir;

@@ -222,13 +222,6 @@ const DroppedUri droppedUris[] = {
             return "file://" + dir + "/caf%E9.bin";
         },
         QStringLiteral("/caf?.bin   2.34円\r\n") },
-    { "bytes that are no UTF-8 at all",
-        [](const QByteArray& dir) {
-            makeFileInBytes(dir + "/\xFF\xFE.bin", 1000);
-            makeFileInBytes(dir + "/\xEF\xBF\xBD\xEF\xBF\xBD.bin", 5000);
-            return "file://" + dir + "/%FF%FE.bin";
-        },
-        QStringLiteral("/??.bin   2.34円\r\n") },
     { "NUL after a file's name",
         [](const QByteArray& dir) {
             makeFileInBytes(dir + "/plain", 1000);
@@ -275,14 +268,6 @@ const SaveTarget failingTargets[] = {
         [](const QString& dir) {
             return oldFile(
                 makeFolder(dir + "/shared", writable) + "/old.txt", QFile::ReadOwner, true);
-        } },
-    { "the user's own file in a read-only folder", true, false,
-        [](const QString& dir) {
-            const QString where = makeFolder(dir + "/readonly", writable);
-            const QString file
-                = oldFile(where + "/old.txt", QFile::ReadOwner | QFile::WriteOwner, true);
-            QFile::setPermissions(where, readOnly);
-            return file;
         } },
     { "someone else's file in a shared folder", true, true,
         [](const QString& dir) {

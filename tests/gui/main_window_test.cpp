@@ -123,8 +123,6 @@ void MainWindowTest::dragOverOffersCopyOnlyForLocalFiles_data()
 #else
     QTest::newRow("another machine's file alone") << QList<QUrl> { remote } << QString() << false;
 #endif
-    QTest::newRow("this machine's file by its host name")
-        << QList<QUrl> { QUrl("file://localhost/tmp/a.bin") } << QString() << true;
 }
 
 void MainWindowTest::dragOverOffersCopyOnlyForLocalFiles()
