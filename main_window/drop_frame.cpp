@@ -1,5 +1,7 @@
 #include "drop_frame.h"
 
+#include "files.h"
+
 #include <QClipboard>
 #include <QContextMenuEvent>
 #include <QDir>
@@ -12,6 +14,33 @@
 #include <algorithm>
 
 namespace miruteka {
+
+namespace {
+
+#ifdef _WIN32
+// A host names a network share, which Windows opens by its UNC path.
+bool namesLocalFile(const QUrl& url) { return url.isLocalFile(); }
+
+QString localPath(const QUrl& url) { return QDir::toNativeSeparators(url.toLocalFile()); }
+#else
+// Any host but this machine's own names a file elsewhere, which no local path reaches.
+bool namesLocalFile(const QUrl& url)
+{
+    return url.isLocalFile() && (url.host().isEmpty() || url.host() == u"localhost");
+}
+
+// A name is bytes here: they are taken from the URI's escapes as they stand, never through
+// text, so that a name that is not UTF-8 still opens the file that was dropped.
+QString localPath(const QUrl& url)
+{
+    const QByteArray bytes
+        = QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1());
+    return QString::fromStdU16String(
+        FileNameFromBytes(std::string_view(bytes.constData(), std::size_t(bytes.size()))));
+}
+#endif
+
+} // namespace
 
 DropFrame::DropFrame(QWidget* parent)
     : QGroupBox(parent)
@@ -37,8 +66,7 @@ bool DropFrame::carriesLocalFiles(const QMimeData& data)
 
 bool DropFrame::carriesLocalFiles(const QList<QUrl>& urls)
 {
-    return std::any_of(
-        urls.cbegin(), urls.cend(), [](const QUrl& url) { return url.isLocalFile(); });
+    return std::any_of(urls.cbegin(), urls.cend(), namesLocalFile);
 }
 
 QStringList DropFrame::localPaths(const QMimeData& data) { return localPaths(data.urls()); }
@@ -48,8 +76,8 @@ QStringList DropFrame::localPaths(const QList<QUrl>& urls)
     QStringList paths;
     paths.reserve(urls.size());
     for (const QUrl& url : urls) {
-        if (url.isLocalFile())
-            paths.append(QDir::toNativeSeparators(url.toLocalFile()));
+        if (namesLocalFile(url))
+            paths.append(localPath(url));
     }
     return paths;
 }

@@ -17,10 +17,14 @@ class DropFrame : public QGroupBox {
 public:
     explicit DropFrame(QWidget* parent = nullptr);
 
-    // True when the data carries at least one local file (a file URL).
+    // True when the data, or the list, carries at least one local file: a file URL that names
+    // no other machine (on Windows, where another machine's files open by their network path,
+    // any).
     static bool carriesLocalFiles(const QMimeData& data);
     static bool carriesLocalFiles(const QList<QUrl>& urls);
-    // The local files of the data as full native paths, in the order given.
+    // The local files of the data, or of the list, as full native paths, in the order given.
+    // On POSIX systems the path holds the exact bytes of the URL's name, as FileNameFromBytes
+    // gives them.
     static QStringList localPaths(const QMimeData& data);
     static QStringList localPaths(const QList<QUrl>& urls);
     // The files a file manager has put on the clipboard: its URI list, or, where only that is

@@ -109,6 +109,10 @@ bool CloseFile(int fileNumber)
     return closed;
 }
 
+#ifndef _WIN32
+std::u16string FileNameFromBytes(std::string_view bytes) { return native::fromSystemPath(bytes); }
+#endif
+
 std::optional<std::string> ToAnsiCodePage(std::u16string_view text)
 {
     return native::toAnsiCodePage(text);

@@ -19,10 +19,13 @@ std::optional<std::int64_t> FileLength(int fileNumber);
 
 // Opens the path for writing a new content. Where the target is a regular file or does not
 // exist yet, the content goes to a new file beside it that CloseFile puts in its place in one
-// step, so the old content survives any failure; where no file can be created beside it, the
-// target is written in place. A device or other special file is written directly, never
-// replaced, and never blocks the caller. Fails on an empty or unusable path, and on an existing
-// file that the user may not write, even where the folder would let it be replaced.
+// step, so the old content survives any failure or a kill. An existing file is never emptied or
+// written in place: where nothing can be made beside it, opening fails. A name where nothing
+// existed may take the content itself, and is removed again when it fails. A link is followed
+// to the file it stands for, and fails when that cannot be found. A device or other special
+// file is written directly, never replaced, and never blocks the caller. Fails on an empty or
+// unusable path, and on an existing file that the user may not write, even where the folder
+// would let it be replaced.
 bool OpenForOutput(std::u16string_view path, int fileNumber);
 
 // Appends the text and CR LF in the system's ANSI code page (CP932 on POSIX systems); a
@@ -32,6 +35,14 @@ bool PrintLine(int fileNumber, std::u16string_view text);
 // Closes what is open under the number. True when something was open and, for output,
 // everything written has reached its place; on false an output target keeps what it had.
 bool CloseFile(int fileNumber);
+
+#ifndef _WIN32
+// The path for a file name given as bytes, as a drop's URI gives them: UTF-8 is decoded, and
+// each byte that is not part of valid UTF-8 becomes the lone surrogate U+DC00 + byte. The file
+// operations turn it back into the same byte, so that the file named is the file opened;
+// PrintLine writes it as one "?".
+std::u16string FileNameFromBytes(std::string_view bytes);
+#endif
 
 // The bytes PrintLine writes for a text, without the line end; nothing when the system has no
 // converter for its code page.

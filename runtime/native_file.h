@@ -14,7 +14,7 @@ using Handle = void*;
 using SystemPath = std::wstring; // UTF-16, as the system's wide calls take it
 #else
 using Handle = int;
-using SystemPath = std::string; // bytes, UTF-8 as the program writes names
+using SystemPath = std::string; // bytes as the file system holds them
 #endif
 
 struct Input {
@@ -24,8 +24,22 @@ struct Input {
 
 struct Output {
     Handle handle;
+#ifdef _WIN32
     SystemPath target; // where the content ends up
-    SystemPath temporary; // the file beside it being written, empty when writing in place
+    SystemPath temporary; // the file beside it being written, empty when writing directly
+    bool created = false; // a new file made under the target's own name, removed on failure
+#else
+    enum class Way {
+        direct, // a device, FIFO or socket, written as it is
+        unnamed, // a file without a name in the target's folder, named once complete
+        beside, // a file under a name of its own beside the target, renamed once complete
+        created, // a new file under the target's own name, removed on failure
+    };
+    Way way = Way::direct;
+    int folder = -1; // the target's folder, open, for all but a direct write
+    SystemPath name; // the target's name in that folder
+    SystemPath temporary; // the name of the file beside it
+#endif
     bool isPipe = false;
 };
 
@@ -39,6 +53,12 @@ bool writeAll(const Output& output, std::string_view bytes);
 bool commit(const Output& output);
 // Closes and throws away what was written beside the target.
 void discard(const Output& output);
+
+#ifndef _WIN32
+// The text of a name given as bytes: UTF-8 decoded, and each byte that is not part of valid
+// UTF-8 kept as the lone surrogate U+DC00 + byte, which openInput and openOutput turn back.
+std::u16string fromSystemPath(std::string_view bytes);
+#endif
 
 // Nothing when the system cannot convert at all, so that no text is silently lost.
 std::optional<std::string> toAnsiCodePage(std::u16string_view text);

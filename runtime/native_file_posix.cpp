@@ -1,24 +1,25 @@
-// POSIX branch: paths are UTF-8 on disk, text files are CP932 through the C library's iconv.
+// POSIX branch: a name is bytes on disk, held by the program as UTF-16 with any byte that is not
+// UTF-8 carried as a lone surrogate; text files are CP932 through the C library's iconv.
 #include "native_file.h"
 
 #include <bit>
 #include <cerrno>
+#include <climits>
 #include <csignal>
-#include <cstdlib>
-#include <ctime>
 #include <fcntl.h>
 #include <iconv.h>
-#include <memory>
 #include <poll.h>
-#include <random>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace miruteka::native {
 
 namespace {
 
-// A surrogate without its partner has no UTF-8 form, so no file can carry such a name.
+// A surrogate of U+DC80 to U+DCFF stands for the byte that had no UTF-8 form; any other
+// surrogate without its partner, and a NUL, which would end the name early, name no file.
 // Written through a pointer into room for the longest form (three bytes a unit): a drop opens
 // each of its files by name, and appending byte by byte cost more than the rest of the step.
 std::optional<std::string> toUtf8(std::u16string_view text)
@@ -28,6 +29,8 @@ std::optional<std::string> toUtf8(std::u16string_view text)
     for (std::size_t i = 0; i < text.size(); ++i) {
         char32_t c = text[i];
         if (c < 0x80) {
+            if (c == 0)
+                return std::nullopt;
             *at++ = static_cast<char>(c);
             continue;
         }
@@ -36,7 +39,10 @@ std::optional<std::string> toUtf8(std::u16string_view text)
                 return std::nullopt;
             c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
         } else if (c >= 0xDC00 && c <= 0xDFFF) {
-            return std::nullopt;
+            if (c < 0xDC80 || c > 0xDCFF)
+                return std::nullopt;
+            *at++ = static_cast<char>(c - 0xDC00);
+            continue;
         }
         if (c < 0x800) {
             *at++ = static_cast<char>(0xC0 | (c >> 6));
@@ -65,39 +71,143 @@ int openRetrying(const char* path, int flags, mode_t mode = 0)
     return fd;
 }
 
-std::string directoryOf(const std::string& path)
+int openAtRetrying(int folder, const char* name, int flags, mode_t mode = 0)
 {
-    const auto slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    if (slash == 0)
-        return "/";
-    return path.substr(0, slash);
+    int fd;
+    do
+        fd = ::openat(folder, name, flags, mode);
+    while (fd < 0 && errno == EINTR);
+    return fd;
 }
 
-// A new file beside the target, so that the target is replaced only by a complete content.
-// Created with mode 0666 so that the umask applies as for any new file.
-std::optional<Output> createBeside(const std::string& target)
+class Fd {
+public:
+    explicit Fd(int fd = -1)
+        : fd_(fd)
+    {
+    }
+    ~Fd()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    Fd(Fd&& other) noexcept
+        : fd_(std::exchange(other.fd_, -1))
+    {
+    }
+    Fd& operator=(Fd&& other) noexcept
+    {
+        std::swap(fd_, other.fd_);
+        return *this;
+    }
+    int get() const { return fd_; }
+    int release() { return std::exchange(fd_, -1); }
+    explicit operator bool() const { return fd_ >= 0; }
+
+private:
+    int fd_;
+};
+
+// Where a save lands: the folder, open, and the name in it. The folder's own path is not needed
+// again, so a path close to PATH_MAX leaves room for any name beside the target.
+struct Place {
+    Fd folder;
+    std::string name;
+    std::optional<struct stat> existing; // what the name holds now, if anything
+};
+
+// The system's limit on links followed in one lookup.
+constexpr int maxLinks = 40;
+
+// Links on the way are the kernel's to follow; a link at the end is followed here, one at a
+// time, so that the file it stands for is replaced and the link stays. A link that leads
+// nowhere usable (a loop, a missing folder) gives nothing rather than the link itself.
+std::optional<Place> locate(std::string path)
 {
-    static std::minstd_rand random(static_cast<unsigned>(std::time(nullptr) ^ ::getpid()));
-    const std::string directory = directoryOf(target);
-    for (int attempt = 0; attempt < 64; ++attempt) {
-        std::string temporary
-            = directory + "/.miruteka-" + std::to_string(random() % 1'000'000'000) + ".tmp";
+    Fd base; // the folder of the last link, which its relative target starts from
+    for (int links = 0; links <= maxLinks; ++links) {
+        std::string folderPath = ".";
+        std::string name = path;
+        if (const auto slash = path.rfind('/'); slash != std::string::npos) {
+            folderPath = slash == 0 ? "/" : path.substr(0, slash);
+            name = path.substr(slash + 1);
+        }
+        if (name.empty() || name == "." || name == "..")
+            return std::nullopt; // a folder
+        Fd folder(openAtRetrying(
+            base ? base.get() : AT_FDCWD, folderPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (!folder)
+            return std::nullopt;
+        struct stat st;
+        if (::fstatat(folder.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno != ENOENT)
+                return std::nullopt;
+            return Place { std::move(folder), std::move(name), std::nullopt };
+        }
+        if (!S_ISLNK(st.st_mode))
+            return Place { std::move(folder), std::move(name), st };
+        std::string target(PATH_MAX, '\0');
+        const ssize_t length
+            = ::readlinkat(folder.get(), name.c_str(), target.data(), target.size());
+        if (length <= 0 || static_cast<std::size_t>(length) >= target.size())
+            return std::nullopt;
+        target.resize(static_cast<std::size_t>(length));
+        path = std::move(target);
+        base = std::move(folder);
+    }
+    return std::nullopt;
+}
+
+// 64 bits from the kernel's random source: a name nobody can make ahead of us.
+std::optional<std::string> temporaryName()
+{
+    std::uint64_t bits;
+    if (::getrandom(&bits, sizeof bits, 0) != sizeof bits)
+        return std::nullopt;
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string name = ".miruteka-0000000000000000.tmp";
+    for (std::size_t i = 0; i < 16; ++i)
+        name[10 + i] = digits[(bits >> (4 * i)) & 0xF];
+    return name;
+}
+
+constexpr int nameAttempts = 8;
+
+// An ordinary user can name an unnamed file only through its entry under /proc.
+bool canNameUnnamedFiles() { return ::access("/proc/self/fd", X_OK) == 0; }
+
+// A new file in the target's folder, so that the target is replaced only by a complete content:
+// without a name where the file system allows it, so that nothing is left behind whenever the
+// program ends; else under a name of its own. Created with mode 0666 so that the umask applies
+// as for any new file.
+std::optional<Output> createBeside(Place& place)
+{
+    if (canNameUnnamedFiles()) {
         const int fd
-            = openRetrying(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            = openAtRetrying(place.folder.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
         if (fd >= 0)
-            return Output { fd, target, std::move(temporary) };
+            return Output { fd, Output::Way::unnamed, place.folder.release(), place.name, {} };
+    }
+    for (int attempt = 0; attempt < nameAttempts; ++attempt) {
+        auto temporary = temporaryName();
+        if (!temporary)
+            return std::nullopt;
+        const int fd = openAtRetrying(place.folder.get(), temporary->c_str(),
+            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd >= 0)
+            return Output { fd, Output::Way::beside, place.folder.release(), place.name,
+                std::move(*temporary) };
         if (errno != EEXIST)
             return std::nullopt;
     }
     return std::nullopt;
 }
 
-std::optional<Output> openInPlace(const std::string& target, int extraFlags)
+// A device, FIFO or socket takes the content as it comes; a folder fails here.
+std::optional<Output> openDirectly(const Place& place)
 {
-    const int fd = openRetrying(
-        target.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC | extraFlags, 0666);
+    const int fd = openAtRetrying(place.folder.get(), place.name.c_str(),
+        O_WRONLY | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         return std::nullopt;
     struct stat st;
@@ -106,10 +216,58 @@ std::optional<Output> openInPlace(const std::string& target, int extraFlags)
         return std::nullopt;
     }
     const bool isPipe = S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
-    // Only a pipe stays non-blocking; a device or file gets ordinary blocking writes.
+    // Only a pipe stays non-blocking; a device gets ordinary blocking writes.
     if (!isPipe)
         ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    return Output { fd, target, {}, isPipe };
+    return Output { fd, Output::Way::direct, -1, {}, {}, isPipe };
+}
+
+// So that a rename survives a power cut. The content is in place already whatever this gives.
+void syncFolder(int folder)
+{
+    const Fd readable(openAtRetrying(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (readable)
+        ::fsync(readable.get());
+}
+
+// Removes a file this save created under the target's name, unless someone has put another
+// file there meanwhile.
+void removeCreated(const Output& output, const struct stat& created)
+{
+    struct stat now;
+    if (::fstatat(output.folder, output.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0
+        && now.st_dev == created.st_dev && now.st_ino == created.st_ino)
+        ::unlinkat(output.folder, output.name.c_str(), 0);
+}
+
+// Gives a complete unnamed file the target's name: directly where the name is free, else under
+// a name of its own that is then renamed over the target.
+bool nameUnnamed(const Output& output)
+{
+    const std::string self = "/proc/self/fd/" + std::to_string(output.handle);
+    auto link = [&](const std::string& name) {
+        return ::linkat(AT_FDCWD, self.c_str(), output.folder, name.c_str(), AT_SYMLINK_FOLLOW)
+            == 0;
+    };
+    if (link(output.name))
+        return true;
+    if (errno != EEXIST)
+        return false;
+    for (int attempt = 0; attempt < nameAttempts; ++attempt) {
+        const auto temporary = temporaryName();
+        if (!temporary)
+            return false;
+        if (link(*temporary)) {
+            if (::renameat(output.folder, temporary->c_str(), output.folder, output.name.c_str())
+                == 0)
+                return true;
+            ::unlinkat(output.folder, temporary->c_str(), 0);
+            return false;
+        }
+        if (errno != EEXIST)
+            return false;
+    }
+    return false;
 }
 
 // Writing to a pipe whose reader has gone raises SIGPIPE, which would end the program.
@@ -162,36 +320,36 @@ std::optional<Output> openOutput(std::u16string_view path)
     const auto name = toUtf8(path);
     if (!name || name->empty())
         return std::nullopt;
+    auto place = locate(*name);
+    if (!place)
+        return std::nullopt;
 
-    struct stat st;
-    if (::stat(name->c_str(), &st) == 0) {
+    if (place->existing) {
+        const struct stat& st = *place->existing;
         if (!S_ISREG(st.st_mode))
-            return openInPlace(*name, 0); // folder (fails), device, FIFO, socket
+            return openDirectly(*place); // folder (fails), device, FIFO, socket
         // Replacing goes by the folder's permissions alone; a file the user may not write must
         // not be replaced all the same.
-        if (::faccessat(AT_FDCWD, name->c_str(), W_OK, AT_EACCESS) != 0)
+        if (::faccessat(place->folder.get(), place->name.c_str(), W_OK, AT_EACCESS) != 0)
             return std::nullopt;
-        // Replace the file a link points to, not the link.
-        std::string target = *name;
-        if (std::unique_ptr<char, decltype(&std::free)> resolved {
-                ::realpath(name->c_str(), nullptr), &std::free })
-            target = resolved.get();
-        if (auto beside = createBeside(target)) {
+        // An existing file is replaced in one step or not at all: never emptied, never written
+        // in place, so that a failure or a kill leaves it as it was.
+        auto beside = createBeside(*place);
+        if (beside) {
             // The new content keeps the old file's permissions and, where allowed, its owner.
             ::fchmod(beside->handle, st.st_mode & 07777);
             [[maybe_unused]] const int ignored = ::fchown(beside->handle, st.st_uid, st.st_gid);
-            return beside;
         }
-        return openInPlace(target, O_TRUNC);
-    }
-    if (errno != ENOENT)
-        return std::nullopt;
-    struct stat link;
-    if (::lstat(name->c_str(), &link) == 0) // a dangling link: create what it points to
-        return openInPlace(*name, O_CREAT | O_TRUNC);
-    if (auto beside = createBeside(*name))
         return beside;
-    return openInPlace(*name, O_CREAT | O_TRUNC);
+    }
+    if (auto beside = createBeside(*place))
+        return beside;
+    // Where nothing existed nothing can be lost: the name itself may take the content.
+    const int fd = openAtRetrying(place->folder.get(), place->name.c_str(),
+        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return std::nullopt;
+    return Output { fd, Output::Way::created, place->folder.release(), place->name, {} };
 }
 
 bool writeAll(const Output& output, std::string_view bytes)
@@ -220,21 +378,101 @@ bool writeAll(const Output& output, std::string_view bytes)
 
 bool commit(const Output& output)
 {
-    if (output.temporary.empty())
+    if (output.way == Output::Way::direct)
         return ::close(output.handle) == 0;
+    const Fd folder(output.folder);
     const bool written = ::fsync(output.handle) == 0;
-    const bool closed = ::close(output.handle) == 0;
-    if (written && closed && ::rename(output.temporary.c_str(), output.target.c_str()) == 0)
-        return true;
-    ::unlink(output.temporary.c_str());
-    return false;
+    bool placed = false;
+    switch (output.way) {
+    case Output::Way::unnamed:
+        placed = written && nameUnnamed(output);
+        ::close(output.handle);
+        break;
+    case Output::Way::beside:
+        placed = ::close(output.handle) == 0 && written
+            && ::renameat(
+                   output.folder, output.temporary.c_str(), output.folder, output.name.c_str())
+                == 0;
+        if (!placed)
+            ::unlinkat(output.folder, output.temporary.c_str(), 0);
+        break;
+    case Output::Way::created: {
+        struct stat created;
+        const bool known = ::fstat(output.handle, &created) == 0;
+        placed = ::close(output.handle) == 0 && written;
+        if (!placed && known)
+            removeCreated(output, created);
+        break;
+    }
+    case Output::Way::direct:
+        break;
+    }
+    if (placed)
+        syncFolder(output.folder);
+    return placed;
 }
 
 void discard(const Output& output)
 {
+    const Fd folder(output.folder);
+    struct stat created;
+    const bool known = output.way == Output::Way::created && ::fstat(output.handle, &created) == 0;
     ::close(output.handle);
-    if (!output.temporary.empty())
-        ::unlink(output.temporary.c_str());
+    if (output.way == Output::Way::beside)
+        ::unlinkat(output.folder, output.temporary.c_str(), 0);
+    if (known)
+        removeCreated(output, created);
+}
+
+std::u16string fromSystemPath(std::string_view bytes)
+{
+    std::u16string out;
+    out.reserve(bytes.size());
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
+    for (std::size_t i = 0; i < bytes.size();) {
+        const unsigned char lead = byte(i);
+        if (lead < 0x80) {
+            out += static_cast<char16_t>(lead);
+            ++i;
+            continue;
+        }
+        // The well-formed sequences: the lead byte gives the length and the range of the second
+        // byte, which shuts out overlong forms, surrogates and anything beyond U+10FFFF.
+        std::size_t length = 0;
+        unsigned char low = 0x80;
+        unsigned char high = 0xBF;
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            length = 2;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            length = 3;
+            low = lead == 0xE0 ? 0xA0 : low;
+            high = lead == 0xED ? 0x9F : high;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4;
+            low = lead == 0xF0 ? 0x90 : low;
+            high = lead == 0xF4 ? 0x8F : high;
+        }
+        bool valid = length != 0 && i + length <= bytes.size() && byte(i + 1) >= low
+            && byte(i + 1) <= high;
+        for (std::size_t k = 2; valid && k < length; ++k)
+            valid = byte(i + k) >= 0x80 && byte(i + k) <= 0xBF;
+        if (!valid) {
+            out += static_cast<char16_t>(0xDC00 + lead);
+            ++i;
+            continue;
+        }
+        char32_t c = lead & (0x7F >> length);
+        for (std::size_t k = 1; k < length; ++k)
+            c = (c << 6) | (byte(i + k) & 0x3F);
+        if (c >= 0x10000) {
+            out += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
+            out += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+        } else {
+            out += static_cast<char16_t>(c);
+        }
+        i += length;
+    }
+    return out;
 }
 
 std::optional<std::string> toAnsiCodePage(std::u16string_view text)

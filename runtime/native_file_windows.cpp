@@ -18,8 +18,13 @@ namespace miruteka::native {
 namespace {
 
 // char16_t and wchar_t are both UTF-16 code units here; unpaired surrogates pass unchanged,
-// as the file system takes them.
-std::wstring wide(std::u16string_view text) { return std::wstring(text.begin(), text.end()); }
+// as the file system takes them. A NUL would end the name early, so it names no file.
+std::optional<std::wstring> wide(std::u16string_view text)
+{
+    if (text.find(u'\0') != std::u16string_view::npos)
+        return std::nullopt;
+    return std::wstring(text.begin(), text.end());
+}
 
 constexpr DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
@@ -48,15 +53,31 @@ std::wstring finalPath(HANDLE handle, const std::wstring& fallback)
     }
 }
 
+// 64 bits from the system's random source: a name nobody can make ahead of us.
+std::optional<std::wstring> temporaryName()
+{
+    try {
+        std::random_device random;
+        const std::uint64_t bits = (std::uint64_t { random() } << 32) ^ random();
+        static constexpr wchar_t digits[] = L"0123456789abcdef";
+        std::wstring name = L".miruteka-0000000000000000.tmp";
+        for (std::size_t i = 0; i < 16; ++i)
+            name[10 + i] = digits[(bits >> (4 * i)) & 0xF];
+        return name;
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
 // A new file beside the target, so that the target is replaced only by a complete content.
 std::optional<Output> createBeside(const std::wstring& target)
 {
-    static std::minstd_rand random(::GetTickCount() ^ ::GetCurrentProcessId());
     const std::filesystem::path directory = std::filesystem::path(target).parent_path();
-    for (int attempt = 0; attempt < 64; ++attempt) {
-        const std::wstring name
-            = L".miruteka-" + std::to_wstring(random() % 1'000'000'000) + L".tmp";
-        std::wstring temporary = (directory / name).native();
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        const auto name = temporaryName();
+        if (!name)
+            return std::nullopt;
+        std::wstring temporary = (directory / *name).native();
         const HANDLE handle = openForWriting(temporary, CREATE_NEW);
         if (handle != INVALID_HANDLE_VALUE)
             return Output { handle, target, std::move(temporary) };
@@ -66,12 +87,13 @@ std::optional<Output> createBeside(const std::wstring& target)
     return std::nullopt;
 }
 
-std::optional<Output> openInPlace(const std::wstring& target, DWORD disposition)
+// Where nothing existed nothing can be lost: the name itself may take the content.
+std::optional<Output> createDirectly(const std::wstring& target)
 {
-    const HANDLE handle = openForWriting(target, disposition);
+    const HANDLE handle = openForWriting(target, CREATE_NEW);
     if (handle == INVALID_HANDLE_VALUE)
         return std::nullopt;
-    return Output { handle, target, {} };
+    return Output { handle, target, {}, true };
 }
 
 struct HandleCloser {
@@ -83,9 +105,11 @@ using UniqueHandle = std::unique_ptr<void, HandleCloser>;
 
 std::optional<Input> openInput(std::u16string_view path)
 {
-    const std::wstring name = wide(path);
+    const auto name = wide(path);
+    if (!name)
+        return std::nullopt;
     // Without FILE_FLAG_BACKUP_SEMANTICS a folder does not open, as it should not.
-    const HANDLE handle = ::CreateFileW(name.c_str(), GENERIC_READ, shareAll, nullptr,
+    const HANDLE handle = ::CreateFileW(name->c_str(), GENERIC_READ, shareAll, nullptr,
         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return std::nullopt;
@@ -102,9 +126,10 @@ void closeInput(const Input& input) { ::CloseHandle(input.handle); }
 
 std::optional<Output> openOutput(std::u16string_view path)
 {
-    const std::wstring name = wide(path);
-    if (name.empty())
+    const auto wideName = wide(path);
+    if (!wideName || wideName->empty())
         return std::nullopt;
+    const std::wstring& name = *wideName;
 
     // Opening what is there for writing changes nothing and does not wait. It fails on a folder,
     // a read-only file and a file that another program holds, and it tells a file on disk,
@@ -113,19 +138,18 @@ std::optional<Output> openOutput(std::u16string_view path)
     if (existing != INVALID_HANDLE_VALUE) {
         const DWORD type = ::GetFileType(existing);
         if (type != FILE_TYPE_DISK)
-            return Output { existing, name, {}, type == FILE_TYPE_PIPE };
+            return Output { existing, name, {}, false, type == FILE_TYPE_PIPE };
         const std::wstring target = finalPath(existing, name);
         ::CloseHandle(existing);
-        if (auto beside = createBeside(target))
-            return beside;
-        return openInPlace(target, TRUNCATE_EXISTING);
+        // Replaced in one step or not at all: never emptied, never written in place.
+        return createBeside(target);
     }
     // A missing folder on the way (ERROR_PATH_NOT_FOUND) or an unusable name fails here.
     if (::GetLastError() != ERROR_FILE_NOT_FOUND)
         return std::nullopt;
     if (auto beside = createBeside(name))
         return beside;
-    return openInPlace(name, CREATE_NEW);
+    return createDirectly(name);
 }
 
 bool writeAll(const Output& output, std::string_view bytes)
@@ -156,8 +180,13 @@ bool writeAll(const Output& output, std::string_view bytes)
 
 bool commit(const Output& output)
 {
-    if (output.temporary.empty())
-        return ::CloseHandle(output.handle) != 0;
+    if (output.temporary.empty()) {
+        const bool flushed = !output.created || ::FlushFileBuffers(output.handle) != 0;
+        const bool closed = ::CloseHandle(output.handle) != 0;
+        if (output.created && !(flushed && closed))
+            ::DeleteFileW(output.target.c_str());
+        return flushed && closed;
+    }
     const bool flushed = ::FlushFileBuffers(output.handle) != 0;
     const bool closed = ::CloseHandle(output.handle) != 0;
     if (flushed && closed) {
@@ -182,6 +211,8 @@ void discard(const Output& output)
     ::CloseHandle(output.handle);
     if (!output.temporary.empty())
         ::DeleteFileW(output.temporary.c_str());
+    else if (output.created)
+        ::DeleteFileW(output.target.c_str());
 }
 
 std::optional<std::string> toAnsiCodePage(std::u16string_view text)

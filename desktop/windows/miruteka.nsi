@@ -4,7 +4,8 @@
 ;   makensis -DVERSION=1.0.3 -DFILE_VERSION=1.0.0.3 -DSTAGE=<folder of the program>
 ;            -DFILES=<list of File lines> -DREMOVE=<list of Delete lines> -DOUTFILE=<setup.exe>
 ;            -DICON=<miruteka.ico> miruteka.nsi
-Unicode true
+; The program is 64-bit, and so is its installer (which also runs on a 64-bit Wine alone).
+Target amd64-unicode
 SetCompressor /SOLID lzma
 RequestExecutionLevel user
 

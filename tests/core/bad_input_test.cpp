@@ -8,14 +8,22 @@
 #include "unprivileged.h"
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
+#include <csignal>
+#include <fcntl.h>
 #include <functional>
 #include <gtest/gtest.h>
 #include <map>
+#include <random>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <thread>
 
 namespace miruteka {
@@ -91,6 +99,13 @@ std::u16string named(const ScratchDir& dir, const std::string& name)
     return u16(dir.file(name, 1000));
 }
 
+// A file whose name is the given bytes, and its path as a drop gives it.
+std::u16string namedInBytes(const ScratchDir& dir, const std::string& bytes)
+{
+    dir.file(bytes, 1000);
+    return u16(dir.path()) + u"/" + FileNameFromBytes(bytes);
+}
+
 INSTANTIATE_TEST_SUITE_P(NoLine, DroppedItem,
     ::testing::Values(DropCase { "folder",
                           [](const ScratchDir& dir) {
@@ -154,7 +169,10 @@ INSTANTIATE_TEST_SUITE_P(NoLine, DroppedItem,
         // A lone surrogate has no form in a file name.
         DropCase { "lone surrogate",
             [](const ScratchDir& dir) { return u16(dir.path()) + u"/a\xD800"; }, false },
-        DropCase { "empty path", [](const ScratchDir&) { return std::u16string(); }, false }));
+        DropCase { "empty path", [](const ScratchDir&) { return std::u16string(); }, false },
+        // The system would read the name only up to the NUL, and find that file.
+        DropCase { "NUL after a file's name",
+            [](const ScratchDir& dir) { return named(dir, "plain") + u'\0' + u".bin"; }, false }));
 
 INSTANTIATE_TEST_SUITE_P(Line, DroppedItem,
     ::testing::Values(DropCase { "spaces",
@@ -172,6 +190,13 @@ INSTANTIATE_TEST_SUITE_P(Line, DroppedItem,
         DropCase { "leading dash", [](const ScratchDir& dir) { return named(dir, "-rf"); }, true },
         DropCase { "Japanese name of 255 bytes",
             [](const ScratchDir& dir) { return named(dir, repeat("長", 85)); }, true },
+        // With a file beside it that a decoding into U+FFFD would measure instead.
+        DropCase { "Latin-1 name",
+            [](const ScratchDir& dir) {
+                dir.file("caf\uFFFD.bin", 5000);
+                return namedInBytes(dir, "caf\xE9.bin");
+            },
+            true },
         DropCase { "link to a file",
             [](const ScratchDir& dir) {
                 fs::create_symlink(dir.file("real", 1000), dir / "link");
@@ -187,13 +212,17 @@ TEST(DroppedItems, AwkwardNamesAreSavedAsTheirCp932Bytes)
         named(dir, "見積もり"),
         named(dir, "\U0001F600"),
         named(dir, "a\nb"),
+        namedInBytes(dir, "caf\xE9"),
+        namedInBytes(dir, "\xE3\x83\x9F\xFF\xFE"),
     };
     ASSERT_TRUE(SaveFeeReport(u16(dir / "report.txt"), BuildFeeReport(paths, u"0.3")));
-    // The emoji, one character in two 16-bit units, becomes one "?".
+    // The emoji, one character in two 16-bit units, becomes one "?"; so does each byte of a
+    // name that is not part of valid UTF-8.
     EXPECT_EQ(readBytes(dir / "report.txt"),
         root + "/\x8C\xA9\x90\xCF\x82\xE0\x82\xE8   2.34\x89\x7E\r\n" + root
-            + "/?   2.34\x89\x7E\r\n" + root
-            + "/a\nb   2.34\x89\x7E\r\n\r\nTOTAL 7.03125\x89\x7E\r\n");
+            + "/?   2.34\x89\x7E\r\n" + root + "/a\nb   2.34\x89\x7E\r\n" + root
+            + "/caf?   2.34\x89\x7E\r\n" + root
+            + "/\x83\x7E??   2.34\x89\x7E\r\n\r\nTOTAL 11.71875\x89\x7E\r\n");
 }
 
 TEST(DroppedItems, AFileTheUserMayNotReadGivesNoLine)
@@ -275,7 +304,7 @@ std::map<std::string, std::string> snapshot(const fs::path& root)
         std::string what = std::to_string(st.st_mode) + " " + std::to_string(st.st_uid);
         if (S_ISREG(st.st_mode))
             what += " " + readBytes(entry.path());
-        entries[fs::relative(entry.path(), root).string()] = what;
+        entries[entry.path().lexically_relative(root).string()] = what;
     }
     return entries;
 }
@@ -306,6 +335,9 @@ TEST_P(SaveTarget, SavesInFullOrChangesNothing)
         dir.path(), fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec);
     const std::u16string target = c.target(dir);
     const auto before = snapshot(dir.path());
+    struct stat old;
+    const bool replacing
+        = c.saved && ::stat(fs::path(target).c_str(), &old) == 0 && S_ISREG(old.st_mode);
 
     bool saved;
     {
@@ -323,16 +355,23 @@ TEST_P(SaveTarget, SavesInFullOrChangesNothing)
     struct stat st;
     if (c.saved && ::stat(fs::path(target).c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
         EXPECT_EQ(readBytes(fs::path(target)), reportBytes);
-        after.erase(fs::relative(fs::path(target), dir.path()).string());
+        // A new file took the old one's place; the old one was not emptied and written over.
+        if (replacing) {
+            EXPECT_NE(st.st_ino, old.st_ino) << "the old file was written in place";
+        }
+        // The file that took the report, links followed; a link itself must stay as it was.
+        const std::string written
+            = fs::canonical(fs::path(target)).lexically_relative(fs::canonical(dir.path()));
+        after.erase(written);
         auto expected = before;
-        expected.erase(fs::relative(fs::path(target), dir.path()).string());
+        expected.erase(written);
         EXPECT_EQ(after, expected) << "something beside the report changed";
     } else {
         EXPECT_EQ(after, before) << "a save that failed, or went to a device, changed a file";
     }
     // So that an ordinary user running the tests can remove the folder again.
     for (const auto& entry : fs::recursive_directory_iterator(dir.path())) {
-        if (entry.is_directory() && !entry.is_symlink())
+        if (!entry.is_symlink() && entry.is_directory())
             fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add);
     }
 }
@@ -368,6 +407,19 @@ std::u16string device(
     if (::mknod((dir / name).c_str(), S_IFCHR | 0666, makedev(1, minor)) == 0)
         return u16(dir / name);
     return std::u16string(system);
+}
+
+// The user's old report in a folder so deep that "old.txt" still fits in PATH_MAX beside it but
+// a temporary's longer name would not.
+std::u16string reportAtALongPath(const ScratchDir& dir)
+{
+    constexpr std::size_t folderLength = PATH_MAX - 16;
+    fs::path where = dir.path();
+    while (where.native().size() + 101 < folderLength)
+        where /= std::string(100, 'd');
+    where /= std::string(folderLength - where.native().size() - 1, 'e');
+    fs::create_directories(where);
+    return u16(oldFile(where / "old.txt", fs::perms::owner_read | fs::perms::owner_write, false));
 }
 
 INSTANTIATE_TEST_SUITE_P(Refused, SaveTarget,
@@ -417,7 +469,24 @@ INSTANTIATE_TEST_SUITE_P(Refused, SaveTarget,
                     fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read,
                     false));
             },
-            false, true, true }));
+            false, true, true },
+        // Nothing can be made beside it, and writing it in place could lose it.
+        SaveCase { "the user's own file in a read-only folder",
+            [](const ScratchDir& dir) {
+                const auto where = folder(dir, "readonly", writable);
+                const auto file = oldFile(
+                    where / "old.txt", fs::perms::owner_read | fs::perms::owner_write, true);
+                fs::permissions(where, readOnly);
+                return u16(file);
+            },
+            false, true },
+        SaveCase { "a link loop",
+            [](const ScratchDir& dir) {
+                fs::create_symlink("ping", dir / "pong");
+                fs::create_symlink("pong", dir / "ping");
+                return u16(dir / "ping");
+            },
+            false }));
 
 // The same kinds of place where saving must work, so that the refusals above are not the set-up's.
 INSTANTIATE_TEST_SUITE_P(Saved, SaveTarget,
@@ -435,16 +504,134 @@ INSTANTIATE_TEST_SUITE_P(Saved, SaveTarget,
                     fs::perms::owner_read | fs::perms::owner_write, true));
             },
             true, true },
-        // No file can be made beside it, so it is written in place.
-        SaveCase { "the user's own file in a read-only folder",
+        SaveCase { "the user's own file at a path near PATH_MAX", reportAtALongPath, true },
+        // The file it points to is made; the link stays a link.
+        SaveCase { "a dangling link",
             [](const ScratchDir& dir) {
-                const auto where = folder(dir, "readonly", writable);
-                const auto file = oldFile(
-                    where / "old.txt", fs::perms::owner_read | fs::perms::owner_write, true);
-                fs::permissions(where, readOnly);
-                return u16(file);
+                fs::create_directory(dir / "sub");
+                fs::create_symlink("sub/report.txt", dir / "link");
+                return u16(dir / "link");
             },
-            true, true }));
+            true }));
+
+// A link to a file whose full path is longer than PATH_MAX: the system follows it, but no
+// full path names the file. It is found from folder to folder, and the link stays.
+TEST(SavingThroughALink, ToAFileDeeperThanPathMaxReplacesTheFileAndKeepsTheLink)
+{
+    ScratchDir dir;
+    testing::WorkingDirectory here(dir.path());
+    std::string deep;
+    // 4092 bytes with the name: as long as the text of a link may be.
+    for (int i = 0; i < 19; ++i)
+        deep += std::string(214, 'd') + "/";
+    fs::create_directories(deep);
+    std::ofstream(deep + "old.txt") << "old report, to be kept";
+    fs::create_symlink(deep + "old.txt", "link");
+    ASSERT_GT((dir.path() / deep / "old.txt").native().size(), std::size_t { PATH_MAX });
+
+    EXPECT_TRUE(SaveFeeReport(u16(dir / "link"), report));
+    EXPECT_TRUE(fs::is_symlink("link"));
+    EXPECT_EQ(readBytes(deep + "old.txt"), reportBytes);
+    std::vector<fs::path> beside;
+    for (const auto& entry : fs::directory_iterator(deep))
+        beside.push_back(entry.path().filename());
+    EXPECT_EQ(beside, std::vector<fs::path> { "old.txt" });
+    fs::remove_all(std::string(214, 'd')); // by a path short enough to be removed
+}
+
+// A save killed at any moment leaves the old report or the new one, whole, and nothing beside
+// it. Each save runs in a child process that is killed at a random point of a whole save.
+TEST(SaveKilled, LeavesTheOldReportOrTheNewOneAndNothingElse)
+{
+    ScratchDir dir;
+    const int probe = ::open(dir.path().c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (probe < 0)
+        GTEST_SKIP() << "this file system has no unnamed files: a killed save leaves its named "
+                        "temporary behind";
+    ::close(probe);
+    const auto target = dir / "report.txt";
+    const std::string oldBytes = "old report, to be kept";
+    const std::u16string large(4 << 20, u'テ'); // 8 MiB in CP932
+    const std::string newBytes = ToAnsiCodePage(large).value() + "\r\n";
+    auto saveInChild = [&] {
+        std::ofstream(target, std::ios::binary | std::ios::trunc) << oldBytes;
+        const pid_t child = ::fork();
+        if (child == 0)
+            ::_exit(SaveFeeReport(u16(target), large) ? 0 : 1);
+        return child;
+    };
+    auto entries = [&] {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(dir.path()))
+            names.push_back(entry.path().filename());
+        return names;
+    };
+
+    // One whole save first, to learn how long one takes here.
+    const auto start = std::chrono::steady_clock::now();
+    int status = 0;
+    ASSERT_GT(::waitpid(saveInChild(), &status, 0), 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    const auto whole = std::chrono::steady_clock::now() - start;
+    ASSERT_EQ(readBytes(target), newBytes);
+
+    std::mt19937 random(std::random_device {}());
+    std::uniform_int_distribution<long long> at(0, whole.count());
+    for (int round = 0; round < 24; ++round) {
+        const pid_t child = saveInChild();
+        std::this_thread::sleep_for(decltype(whole)(at(random)));
+        ::kill(child, SIGKILL);
+        ::waitpid(child, &status, 0);
+        const std::string now = readBytes(target);
+        EXPECT_TRUE(now == oldBytes || now == newBytes)
+            << "round " << round << ": a report of " << now.size() << " bytes";
+        for (const auto& name : entries()) {
+            if (name == "report.txt")
+                continue;
+            // A kill in the instant between naming the complete file and its rename leaves
+            // that file under its own name: complete, never partial.
+            EXPECT_TRUE(readBytes(dir / name) == newBytes)
+                << "round " << round << ": " << name << " was left behind";
+            fs::remove(dir / name);
+        }
+    }
+}
+
+// Where an unnamed file cannot be given a name (here /proc is hidden, as in a container without
+// it), a file with a name of its own stands in: it replaces the target once complete, and is
+// removed when the write fails. Runs in a child process with a mount namespace of its own.
+TEST(SavingWithoutUnnamedFiles, ANamedTemporaryReplacesTheFileOrGoesAway)
+{
+    ScratchDir dir;
+    const auto target = dir / "report.txt";
+    std::ofstream(target) << "old report, to be kept";
+    enum Outcome { asExpected, cannotHideProc, savedWrongly };
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::unshare(CLONE_NEWNS) != 0
+            || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0
+            || ::mount("tmpfs", "/proc", "tmpfs", 0, "size=4k") != 0)
+            ::_exit(cannotHideProc);
+        const bool saved = SaveFeeReport(u16(target), report);
+        // Then a save whose write fails: the first one must stay.
+        rlimit limit { 16, RLIM_INFINITY };
+        std::signal(SIGXFSZ, SIG_IGN);
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        const bool failedSaved = SaveFeeReport(u16(target), u"a report longer than 16 bytes");
+        ::_exit(saved && !failedSaved ? asExpected : savedWrongly);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == cannotHideProc)
+        GTEST_SKIP() << "cannot mount over /proc here";
+    EXPECT_EQ(WEXITSTATUS(status), asExpected);
+    EXPECT_EQ(readBytes(target), reportBytes);
+    std::vector<fs::path> left;
+    for (const auto& entry : fs::directory_iterator(dir.path()))
+        left.push_back(entry.path().filename());
+    EXPECT_EQ(left, std::vector<fs::path> { "report.txt" });
+}
 
 } // namespace
 } // namespace miruteka

@@ -1,5 +1,5 @@
-// Text on its way to the system: names of every UTF-8 length, and a text longer than the piece
-// that PrintLine converts at a time.
+// Text on its way to the system: names of every UTF-8 length, names that are not UTF-8, and a
+// text longer than the piece that PrintLine converts at a time.
 #include "files.h"
 #include "scratch_dir.h"
 
@@ -11,6 +11,7 @@ namespace {
 using testing::readBytes;
 using testing::ScratchDir;
 using testing::u16;
+namespace fs = std::filesystem;
 
 struct NameCase {
     const char* name;
@@ -46,7 +47,65 @@ TEST(OpenForInput, RefusesANameWithALoneSurrogate)
     for (const std::u16string_view name : { u"a\xD83D.txt", u"a\xDE00.txt", u"a\xDE00\xD83D.txt" })
         EXPECT_FALSE(OpenForInput(u16(dir.path()) + u"/" + std::u16string(name), 1));
 }
+
+struct BytesCase {
+    const char* name;
+    std::string_view bytes; // the name on disk
+    std::u16string_view text; // what the program holds for it
+};
+
+// Each name is made on disk, opened, measured and written under the text it decodes to, and no
+// other file is touched: the bytes go back to the file system exactly as they came.
+TEST(FileNameFromBytes, KeepsEveryByteOfANameThatIsNotUtf8)
+{
+    const BytesCase cases[] = {
+        { "Latin-1", "caf\xE9.bin", u"caf\xDCE9.bin" },
+        { "two bytes that are no lead", "\xFF\xFE.bin", u"\xDCFF\xDCFE.bin" },
+        { "sequence cut short", "a\xE3\x81", u"a\xDCE3\xDC81" },
+        { "encoded surrogate", "\xED\xA0\x80", u"\xDCED\xDCA0\xDC80" },
+        { "overlong slash", "\xC0\xAF", u"\xDCC0\xDCAF" },
+        { "beyond U+10FFFF", "\xF4\x90\x80\x80", u"\xDCF4\xDC90\xDC80\xDC80" },
+        { "valid of every length", "a\xC3\xA9\xE3\x83\x9F\xF0\x9F\x98\x80",
+            u"a\u00E9ミ\U0001F600" },
+        { "valid then not", "\xE5\x86\x86\x80", u"円\xDC80" },
+    };
+    ScratchDir dir;
+    // What a careless decoding would find instead: U+FFFD in place of each odd byte.
+    dir.file("caf\uFFFD.bin", 7);
+    dir.file("\uFFFD\uFFFD.bin", 7);
+    for (const auto& c : cases) {
+        EXPECT_EQ(FileNameFromBytes(c.bytes), c.text) << c.name;
+        const auto onDisk = dir.path() / fs::path(std::string(c.bytes));
+        std::ofstream(onDisk) << "old";
+        const std::u16string path = u16(dir.path()) + u"/" + FileNameFromBytes(c.bytes);
+        ASSERT_TRUE(OpenForInput(path, 1)) << c.name;
+        EXPECT_EQ(FileLength(1), 3) << c.name;
+        CloseFile(1);
+        ASSERT_TRUE(OpenForOutput(path, 1)) << c.name;
+        EXPECT_TRUE(PrintLine(1, u"new"));
+        EXPECT_TRUE(CloseFile(1));
+        EXPECT_EQ(readBytes(onDisk), "new\r\n") << c.name;
+        fs::remove(onDisk);
+    }
+    EXPECT_EQ(readBytes(dir / "caf\uFFFD.bin"), std::string(7, '\0'));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 2);
+}
 #endif
+
+// A NUL would end the name early at the system, naming a file the path does not.
+TEST(FileNames, ANulNamesNoFile)
+{
+    ScratchDir dir;
+    dir.file("a", 5);
+    for (const std::u16string& path : { u16(dir / "a") + u'\0', u16(dir / "a") + u'\0' + u"b",
+             u16(dir / "new") + u'\0' + u".txt" }) {
+        EXPECT_FALSE(OpenForInput(path, 1));
+        EXPECT_FALSE(OpenForOutput(path, 1));
+        CloseFile(1);
+    }
+    EXPECT_EQ(readBytes(dir / "a"), std::string(5, '\0'));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
+}
 
 struct LongCase {
     const char* name;

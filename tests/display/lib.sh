@@ -4,7 +4,7 @@
 # Exits 77 (skipped) when a tool is missing; scripts/install-deps installs them all.
 set -eu
 im=/usr/bin # ImageMagick 6's own binaries, whatever else is called convert on the PATH
-display_dir=$(dirname "$(realpath "$0")")
+display_dir=${display_dir:-$(dirname "$(realpath "$0")")} # where this library and its helpers are
 
 require() {
     for tool in "$@"; do

@@ -16,6 +16,8 @@
 #include <QWindow>
 #include <condition_variable>
 #include <csignal>
+#include <fcntl.h>
+#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <sys/resource.h>
@@ -195,6 +197,53 @@ const DroppedItem droppedItems[] = {
         [](const QString& dir) { return makeFile(dir + "/100% #1?.txt", 1000); } },
 };
 
+// A file whose name is the given bytes, which need not be UTF-8.
+void makeFileInBytes(const QByteArray& path, off_t length)
+{
+    const int fd = ::open(path.constData(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
+    if (fd < 0 || ::ftruncate(fd, length) != 0)
+        qFatal("cannot make %s", path.constData());
+    ::close(fd);
+}
+
+struct DroppedUri {
+    const char* name;
+    // Makes what the case needs in the folder and gives the URI a drag source sends for it.
+    std::function<QByteArray(const QByteArray& dir)> make;
+    QString line; // its line in the report after the folder's path, or none
+};
+
+// Each at 1000 bytes; a file of 5000 bytes waits where a wrong decoding would look.
+const DroppedUri droppedUris[] = {
+    { "Latin-1 name",
+        [](const QByteArray& dir) {
+            makeFileInBytes(dir + "/caf\xE9.bin", 1000);
+            makeFileInBytes(dir + "/caf\xEF\xBF\xBD.bin", 5000);
+            return "file://" + dir + "/caf%E9.bin";
+        },
+        QStringLiteral("/caf?.bin   2.34円\r\n") },
+    { "NUL after a file's name",
+        [](const QByteArray& dir) {
+            makeFileInBytes(dir + "/plain", 1000);
+            return "file://" + dir + "/plain%00.bin";
+        },
+        QString() },
+    // The host is the folder's first step, so that //host/... would name the file on Linux.
+    { "another machine's file",
+        [](const QByteArray& dir) {
+            makeFileInBytes(dir + "/plain", 1000);
+            const qsizetype slash = dir.indexOf('/', 1);
+            return "file://" + dir.mid(1, slash - 1) + dir.mid(slash) + "/plain";
+        },
+        QString() },
+    { "this machine by its host name",
+        [](const QByteArray& dir) {
+            makeFileInBytes(dir + "/plain", 1000);
+            return "file://localhost" + dir + "/plain";
+        },
+        QStringLiteral("/plain   2.34円\r\n") },
+};
+
 struct SaveTarget {
     const char* name;
     bool unprivileged; // needs the permissions of an ordinary user
@@ -239,6 +288,8 @@ private slots:
     void droppedItemsKeepTheOrderAndNeverBlock_data();
     void droppedItemsKeepTheOrderAndNeverBlock();
     void aFileThatVanishesAfterTheDragEntersGivesNoLine();
+    void droppedUrisMeasureTheFileTheyName_data();
+    void droppedUrisMeasureTheFileTheyName();
     void failedSavesShowTheMessageAndChangeNothingElse_data();
     void failedSavesShowTheMessageAndChangeNothingElse();
     void aWriteThatFailsKeepsTheOldFile();
@@ -249,6 +300,7 @@ private:
     // Drags the files over the frame and drops them, through the window as the platform does.
     // `beforeDrop` runs once the drag has been offered, before the drop itself.
     void drop(const QStringList& paths, const std::function<void()>& beforeDrop = {});
+    void dropUrls(const QList<QUrl>& urls, const std::function<void()>& beforeDrop = {});
     QString path(const QString& name) const { return dir_->filePath(name); }
 
     std::optional<MessageLog> log_;
@@ -279,6 +331,9 @@ void BadInputTest::init()
 void BadInputTest::cleanup()
 {
     window_.reset();
+    // By bytes: names that are not UTF-8 cannot be removed through QString.
+    std::error_code ignored;
+    std::filesystem::remove_all(QFile::encodeName(dir_->path()).toStdString(), ignored);
     dir_.reset();
     log_.reset();
 }
@@ -288,6 +343,11 @@ void BadInputTest::drop(const QStringList& paths, const std::function<void()>& b
     QList<QUrl> urls;
     for (const QString& p : paths)
         urls.append(QUrl::fromLocalFile(p));
+    dropUrls(urls, beforeDrop);
+}
+
+void BadInputTest::dropUrls(const QList<QUrl>& urls, const std::function<void()>& beforeDrop)
+{
     QMimeData data;
     data.setUrls(urls);
     Watchdog watchdog("the drop");
@@ -337,6 +397,32 @@ void BadInputTest::aFileThatVanishesAfterTheDragEntersGivesNoLine()
     QCOMPARE(readAll(answer_),
         cp932(a + QStringLiteral("   2.34円\r\n") + b
             + QStringLiteral("   0.3円\r\n\r\nTOTAL 2.64375円"))
+            + "\r\n");
+}
+
+void BadInputTest::droppedUrisMeasureTheFileTheyName_data()
+{
+    QTest::addColumn<int>("item");
+    for (int i = 0; i < int(std::size(droppedUris)); ++i)
+        QTest::newRow(droppedUris[i].name) << i;
+}
+
+// As a drag source on X11 sends them: text/uri-list, with the bytes of a name percent-encoded.
+void BadInputTest::droppedUrisMeasureTheFileTheyName()
+{
+    QFETCH(int, item);
+    const DroppedUri& c = droppedUris[item];
+    const QString after = makeFile(path("after"), 128);
+    answer_ = path("report.txt");
+
+    dropUrls(
+        { QUrl::fromEncoded(c.make(QFile::encodeName(dir_->path()))), QUrl::fromLocalFile(after) });
+
+    const QString line = c.line.isNull() ? QString() : dir_->path() + c.line;
+    const QString total = c.line.isNull() ? QStringLiteral("0.3") : QStringLiteral("2.64375");
+    QCOMPARE(readAll(answer_),
+        cp932(
+            line + after + QStringLiteral("   0.3円\r\n\r\nTOTAL ") + total + QStringLiteral("円"))
             + "\r\n");
 }
 

@@ -125,6 +125,13 @@ void MainWindowTest::dragOverOffersCopyOnlyForLocalFiles_data()
     QTest::newRow("web address alone")
         << QList<QUrl> { QUrl("https://example.org/x") } << QString() << false;
     QTest::newRow("nothing") << QList<QUrl> {} << QString() << false;
+    // A file of another machine: a network path on Windows, no local file elsewhere.
+    const QUrl remote("file://otherhost/tmp/a.bin");
+#ifdef _WIN32
+    QTest::newRow("another machine's file alone") << QList<QUrl> { remote } << QString() << true;
+#else
+    QTest::newRow("another machine's file alone") << QList<QUrl> { remote } << QString() << false;
+#endif
 }
 
 void MainWindowTest::dragOverOffersCopyOnlyForLocalFiles()
