@@ -12,8 +12,10 @@
 #include <QTest>
 #include <QTimer>
 #include <QWindow>
+#include <fcntl.h>
 #include <functional>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using miruteka::main;
 using miruteka::options;
@@ -32,6 +34,7 @@ struct Copied {
         , folder(dir + QStringLiteral("/folder"))
         , fifo(dir + QStringLiteral("/fifo"))
         , missing(dir + QStringLiteral("/missing"))
+        , latin1(QFile::encodeName(dir) + "/caf\xE9.bin")
     {
     }
     // Once for all the rows that use them.
@@ -46,6 +49,10 @@ struct Copied {
             qFatal("cannot make the folder");
         if (!QFileInfo::exists(fifo) && ::mkfifo(QFile::encodeName(fifo).constData(), 0600) != 0)
             qFatal("cannot make the FIFO");
+        const int fd = ::open(latin1.constData(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
+        if (fd < 0 || ::ftruncate(fd, 1000) != 0)
+            qFatal("cannot make %s", latin1.constData());
+        ::close(fd);
     }
     // What a file manager offers for a copy of all of them, the web address of a remote folder
     // view among them.
@@ -54,6 +61,7 @@ struct Copied {
         return { uri(a), "https://example.org/x", uri(folder), uri(fifo), uri(missing), uri(b) };
     }
     QString a, b, folder, fifo, missing;
+    QByteArray latin1; // a name in bytes that are not UTF-8, which QDir cannot remove
 };
 
 // The clipboard as the test leaves it: formats and their bytes.
@@ -156,6 +164,7 @@ class KeyboardTest : public QObject {
 private slots:
     void init();
     void cleanup();
+    void cleanupTestCase() { ::unlink(Copied(dir_.path()).latin1.constData()); }
 
     void pasteRunsTheDropProcedureOnTheClipboardsFiles_data();
     void pasteRunsTheDropProcedureOnTheClipboardsFiles();
@@ -219,6 +228,16 @@ void KeyboardTest::pasteRunsTheDropProcedureOnTheClipboardsFiles_data()
     QTest::newRow("GNOME list of a cut, CR LF and a final NUL")
         << Offer { { gnomeList, "cut\r\n" + c.uris().join("\r\n") + "\r\n" + '\0' } } << both
         << bothTotal;
+    // The clipboard's URLs become paths as a drop's do: the name's own bytes, and no other
+    // machine's files (its host is the folder's first step, so that //host/... would name b).
+    const QByteArray dir = QFile::encodeName(dir_.path());
+    const qsizetype slash = dir.indexOf('/', 1);
+    QTest::newRow("GNOME list: a name that is not UTF-8, another machine's file")
+        << Offer { { gnomeList,
+               "copy\nfile://" + c.latin1.toPercentEncoding("/") + "\nfile://"
+                   + dir.mid(1, slash - 1) + dir.mid(slash) + "/b.txt" } }
+        << QStringList { dir_.path() + QStringLiteral("/caf?.bin   2.34円") }
+        << QStringLiteral("2.34375");
     QTest::newRow("both lists: the URI list counts")
         << Offer { { uriList, uri(c.b) }, { gnomeList, "copy\n" + uri(c.a) } }
         << QStringList { c.b + QStringLiteral("   0.7円") } << QStringLiteral("0.703125");
