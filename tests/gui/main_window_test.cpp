@@ -247,7 +247,8 @@ void MainWindowTest::dropsQueuedTogetherEachGetTheirOwnPrompt()
     });
     QFile sized(dir_.filePath(QStringLiteral("128.bin")));
     QVERIFY(sized.open(QIODevice::WriteOnly) && sized.resize(128));
-    window_->Frame1_OLEDragDrop({ sized.fileName() });
+    const QString sizedPath = QDir::toNativeSeparators(sized.fileName()); // as a drop gives it
+    window_->Frame1_OLEDragDrop({ sizedPath });
     window_->Frame1_OLEDragDrop({});
     QCOMPARE(prompted.size(), 0);
     runQueuedCalls();
@@ -256,8 +257,7 @@ void MainWindowTest::dropsQueuedTogetherEachGetTheirOwnPrompt()
     // with it (the fourth and fifth).
     QCOMPARE(mostOpenAtOnce, 1);
     QCOMPARE(prompted.size(), 3);
-    QCOMPARE(readAll(prompted[0]),
-        cp932(QDir::toNativeSeparators(sized.fileName()) + "   0.3円\r\n\r\nTOTAL 0.3円\r\n"));
+    QCOMPARE(readAll(prompted[0]), cp932(sizedPath + "   0.3円\r\n\r\nTOTAL 0.3円\r\n"));
     QCOMPARE(readAll(prompted[1]), QByteArray("\r\nTOTAL 0\x89\x7E\r\n"));
     QCOMPARE(readAll(prompted[2]), QByteArray("\r\nTOTAL 0\x89\x7E\r\n"));
     runQueuedCalls();
