@@ -112,12 +112,14 @@ const DroppedUris droppedUris[] = {
             return QList { "file://" + dir + "/plain%00.bin" };
         },
         {} },
-    // The host is the folder's first step, so that //host/... would name the file on Linux.
+    // Named by its path after the host, and with the folder's first step as the host, so that
+    // //host/... names the file: either would be found if the host were passed over.
     { "another machine's file",
         [](const QByteArray& dir) {
             makeFile(dir + "/plain");
             const qsizetype slash = dir.indexOf('/', 1);
-            return QList { "file://" + dir.mid(1, slash - 1) + dir.mid(slash) + "/plain" };
+            return QList<QByteArray> { "file://otherhost" + dir + "/plain",
+                "file://" + dir.mid(1, slash - 1) + dir.mid(slash) + "/plain" };
         },
         {} },
     { "this machine by its host name",
@@ -130,11 +132,9 @@ const DroppedUris droppedUris[] = {
     // path of a real file, so that taking it for a local one would show.
     { "web addresses and another machine's file among local files",
         [](const QByteArray& dir) {
-            const qsizetype slash = dir.indexOf('/', 1);
             return QList<QByteArray> { "http://example.org" + dir + "/a.bin", fileUri(dir, "b.bin"),
-                "file://" + dir.mid(1, slash - 1) + dir.mid(slash) + "/b.bin",
-                "https://example.org" + dir + "/b.bin", "ftp://example.org" + dir + "/a.bin",
-                fileUri(dir, "a.bin") };
+                "file://otherhost" + dir + "/b.bin", "https://example.org" + dir + "/b.bin",
+                "ftp://example.org" + dir + "/a.bin", fileUri(dir, "a.bin") };
         },
         { "b.bin", "a.bin" } },
 };
