@@ -90,6 +90,16 @@ TEST(FeeReport, WorkedExampleIsSixtySevenBytes)
     EXPECT_EQ(readBytes("report.txt"), expected);
 }
 
+// A terabyte, sparse: measured exactly from its length. Reading its content would take far
+// longer than the test may run.
+TEST(FeeReport, ATerabyteIsMeasuredWithoutBeingRead)
+{
+    ScratchDir dir;
+    const std::vector<std::u16string> paths { u16(dir.file("huge", std::uintmax_t { 1 } << 40)) };
+    EXPECT_EQ(
+        BuildFeeReport(paths, u"0.3"), paths[0] + u"   2576980377.6円\r\n\r\nTOTAL 2576980377.6円");
+}
+
 TEST(FeeReport, ItemsThatCannotBeMeasuredGiveNoLineAndTheRestKeepTheirOrder)
 {
     ScratchDir dir;

@@ -166,6 +166,9 @@ void MainWindowTest::dropWritesTheReportToTheChosenFile()
     QVERIFY(drag(data, QPoint(60, 40), true));
 
     QCOMPARE(prompts().saves, 1);
+    QCOMPARE(prompts().saveParent, &window());
+    QCOMPARE(prompts().saveTitle, QStringLiteral("保存しとけって"));
+    QCOMPARE(prompts().saveFilter, QStringLiteral("テキスト (*.txt)"));
     QVERIFY(prompts().messages.isEmpty());
     const QString report = QDir::toNativeSeparators(b) + QStringLiteral("   0.7円\r\n")
         + QDir::toNativeSeparators(a) + QStringLiteral("   2.34円\r\n\r\nTOTAL 3.046875円");

@@ -41,10 +41,17 @@ public:
     int saves = 0;
     int savesDuringDropEvent = 0;
     QList<Message> messages;
+    // How the last save prompt was asked for.
+    QWidget* saveParent = nullptr;
+    QString saveTitle;
+    QString saveFilter;
 
 private:
     ReplacedPrompts replaced_ { {
-        [this](QWidget*, const QString&, const QString&) {
+        [this](QWidget* parent, const QString& title, const QString& filter) {
+            saveParent = parent;
+            saveTitle = title;
+            saveFilter = filter;
             ++saves;
             savesDuringDropEvent += dropEventInProgress ? 1 : 0;
             return onSave ? onSave() : answer;
