@@ -61,11 +61,11 @@ private:
     std::thread thread_;
 };
 
-// A file of 1000 bytes whose name is the given bytes, which need not be UTF-8.
-void makeFile(const QByteArray& path)
+// A file whose name is the given bytes, which need not be UTF-8.
+void makeFile(const QByteArray& path, std::uintmax_t length = 1000)
 {
     std::ofstream(path.toStdString(), std::ios::binary).close();
-    std::filesystem::resize_file(path.toStdString(), 1000);
+    std::filesystem::resize_file(path.toStdString(), length);
 }
 
 // The URI a drag source sends for a file of the folder, made with 1000 bytes.
@@ -84,7 +84,6 @@ struct DroppedUris {
 };
 
 // As a drag source on X11 sends them: text/uri-list, with the bytes of a name percent-encoded.
-// A file of 5000 bytes waits where a wrong decoding would look.
 const DroppedUris droppedUris[] = {
     { "spaces", [](const QByteArray& dir) { return QList { fileUri(dir, " two  spaces ") }; },
         { " two  spaces " } },
@@ -98,11 +97,11 @@ const DroppedUris droppedUris[] = {
     { "percent, hash and question mark",
         [](const QByteArray& dir) { return QList { fileUri(dir, "100% #1?.txt") }; },
         { "100% #1?.txt" } },
+    // With a file of another length where a decoding into U+FFFD would look.
     { "Latin-1 name",
         [](const QByteArray& dir) {
             makeFile(dir + "/caf\xE9.bin");
-            makeFile(dir + "/caf\xEF\xBF\xBD.bin");
-            std::filesystem::resize_file((dir + "/caf\xEF\xBF\xBD.bin").toStdString(), 5000);
+            makeFile(dir + "/caf\xEF\xBF\xBD.bin", 5000);
             return QList { "file://" + dir + "/caf%E9.bin" };
         },
         { "caf?.bin" } },

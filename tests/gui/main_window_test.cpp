@@ -2,9 +2,12 @@
 #include "window_harness.h"
 
 #include <QCloseEvent>
+#include <QMessageBox>
 #include <QMimeData>
+#include <QPointer>
 #include <QRegularExpression>
 #include <QTest>
+#include <QTimer>
 #include <QWindow>
 
 using miruteka::main;
@@ -20,6 +23,7 @@ private slots:
 
     void startsWithTitleStatusLineAndFixedLayout();
     void aboutShowsTheVersionAndInstruction();
+    void unreplacedPromptsAreTheRealDialogs();
     void exitClosesTheWindow();
     void dragOverOffersCopyOnlyForLocalFiles_data();
     void dragOverOffersCopyOnlyForLocalFiles();
@@ -95,6 +99,39 @@ void MainWindowTest::aboutShowsTheVersionAndInstruction()
         QStringLiteral("ミルテカ ver1.0\r\n\r\nパケット料金を調べたいファイルをD&Dしてください。"));
     QCOMPARE(prompts().messages[0].buttons, miruteka::OkOnly);
     QCOMPARE(prompts().messages[0].title, QStringLiteral("about"));
+}
+
+// Without a test's answers the prompts are the real dialogs: here the message box, with OK
+// alone and no icon, over the window.
+void MainWindowTest::unreplacedPromptsAreTheRealDialogs()
+{
+    under_.reset();
+    main window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QPointer<QMessageBox> box;
+    QMessageBox::Icon icon = QMessageBox::Critical;
+    QMessageBox::StandardButtons buttons;
+    QString title;
+    QString text;
+    QTimer::singleShot(0, this, [&] {
+        box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box)
+            return;
+        icon = box->icon();
+        buttons = box->standardButtons();
+        title = box->windowTitle();
+        text = box->text();
+        box->button(QMessageBox::Ok)->click();
+    });
+    QTest::mouseClick(&window.Command2, Qt::LeftButton);
+    QVERIFY2(!title.isNull(), "no message box was shown");
+    QCOMPARE(icon, QMessageBox::NoIcon);
+    QCOMPARE(buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    QCOMPARE(title, QStringLiteral("about"));
+    QVERIFY(text.startsWith(QStringLiteral("ミルテカ ver1.0")));
+    QVERIFY(box.isNull() || !box->isVisible());
+    under_ = std::make_unique<WindowUnderTest>(); // for cleanup
 }
 
 void MainWindowTest::exitClosesTheWindow()
