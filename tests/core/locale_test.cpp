@@ -44,10 +44,11 @@ TEST_P(InLocale, JapaneseNamesAreMeasuredAndSavedAsInC)
     const std::u16string report = BuildFeeReport(paths, u"0.3");
     EXPECT_EQ(report, a + u"   2.34円\r\n" + b + u"   0.7円\r\n\r\nTOTAL 3.046875円");
     ASSERT_TRUE(SaveFeeReport(u16(dir / "料金.txt"), report));
-    const std::string root = dir.path().string(); // ASCII, from the temporary folder
+    // The folder, ASCII from the temporary folder, with the system's separator after it.
+    const std::string root = (dir.path() / "").string();
     EXPECT_EQ(readBytes(dir / "料金.txt"),
-        root + "/\x8C\xA9\x90\xCF\x82\xE0\x82\xE8.bin   2.34\x89\x7E\r\n" + root
-            + "/\x83\x7E\x83\x8B\x83\x65\x83\x4A.txt   0.7\x89\x7E\r\n\r\nTOTAL "
+        root + "\x8C\xA9\x90\xCF\x82\xE0\x82\xE8.bin   2.34\x89\x7E\r\n" + root
+            + "\x83\x7E\x83\x8B\x83\x65\x83\x4A.txt   0.7\x89\x7E\r\n\r\nTOTAL "
               "3.046875\x89\x7E\r\n");
 #ifndef _WIN32
     // A drop's URI gives the name as bytes.
