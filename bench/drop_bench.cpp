@@ -16,7 +16,7 @@
 #include "files.h"
 #include "heap_counter.h"
 #include "main.h"
-#include "message_box.h"
+#include "prompts.h"
 
 #include <QApplication>
 #include <QDragEnterEvent>
@@ -79,14 +79,11 @@ struct Scenario {
         }
         data.setUrls(urls);
 
-        window.CommonDialog1.setAnswer([this] { return reportPath; });
-        SetMessageHandler([this](const QString&, int, const QString&) { messageShown = true; });
         window.show();
         if (!QTest::qWaitForWindowExposed(&window))
             throw std::runtime_error("the window was never exposed");
         framePoint = window.Frame1.geometry().center();
     }
-    ~Scenario() { SetMessageHandler({}); }
     Scenario(const Scenario&) = delete;
     Scenario& operator=(const Scenario&) = delete;
 
@@ -130,9 +127,15 @@ struct Scenario {
     DropSet set;
     std::vector<std::u16string> corePaths;
     QMimeData data;
+    bool messageShown = false;
+    // The save prompt answers with the report's path, and a message is noted, in place of the
+    // dialogs.
+    ReplacedPrompts prompts { {
+        [this](QWidget*, const QString&, const QString&) { return reportPath; },
+        [this](const QString&, int, const QString&) { messageShown = true; },
+    } };
     miruteka::main window;
     QPoint framePoint;
-    bool messageShown = false;
     double dropEventMs = std::numeric_limits<double>::infinity(); // the best seen
     std::u16string report; // what the core makes of the list, once checked
 };

@@ -1,14 +1,12 @@
 #include "save_prompt.h"
 
-#include <QFileDialog>
+#include "prompts.h"
 
 namespace miruteka {
 
 void SavePrompt::ShowSave(QWidget* parent)
 {
-    // The platform's dialog asks before overwriting an existing file; that stays on.
-    fileName_ = answer_ ? answer_()
-                        : QFileDialog::getSaveFileName(parent, DialogTitle, QString(), Filter);
+    fileName_ = CurrentPrompts().saveName(parent, DialogTitle, Filter);
 }
 
 } // namespace miruteka

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <QString>
-#include <functional>
 
 class QWidget;
 
@@ -13,17 +12,13 @@ public:
     QString DialogTitle;
     QString Filter;
 
-    // Shows the prompt modally over the parent; the name is empty when the user cancels.
+    // Shows the prompt modally over the parent, through the current prompts (prompts.h); the
+    // name is empty when the user cancels.
     void ShowSave(QWidget* parent);
     QString FileName() const { return fileName_; }
 
-    // Lets tests answer the prompt without a dialog.
-    using Answer = std::function<QString()>;
-    void setAnswer(Answer answer) { answer_ = std::move(answer); }
-
 private:
     QString fileName_;
-    Answer answer_;
 };
 
 } // namespace miruteka

@@ -55,7 +55,10 @@ std::optional<std::int64_t> FileLength(int fileNumber)
 bool OpenForOutput(std::u16string_view path, int fileNumber)
 {
     OpenFile* entry = slot(fileNumber);
-    if (!entry || !std::holds_alternative<std::monostate>(*entry) || path.empty())
+    if (!entry || !std::holds_alternative<std::monostate>(*entry))
+        return false;
+    // A cancelled save prompt gives the empty name: it names no file, not even the current folder.
+    if (path.empty())
         return false;
     auto output = native::openOutput(path);
     if (!output)

@@ -126,13 +126,15 @@ std::optional<Place> locate(std::string path)
 {
     Fd base; // the folder of the last link, which its relative target starts from
     for (int links = 0; links <= maxLinks; ++links) {
+        if (path.ends_with('/'))
+            return std::nullopt; // a folder
         std::string folderPath = ".";
         std::string name = path;
         if (const auto slash = path.rfind('/'); slash != std::string::npos) {
             folderPath = slash == 0 ? "/" : path.substr(0, slash);
             name = path.substr(slash + 1);
         }
-        if (name.empty() || name == "." || name == "..")
+        if (name == "." || name == "..")
             return std::nullopt; // a folder
         Fd folder(openAtRetrying(
             base ? base.get() : AT_FDCWD, folderPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
@@ -318,7 +320,7 @@ void closeInput(const Input& input) { ::close(input.handle); }
 std::optional<Output> openOutput(std::u16string_view path)
 {
     const auto name = toUtf8(path);
-    if (!name || name->empty())
+    if (!name)
         return std::nullopt;
     auto place = locate(*name);
     if (!place)

@@ -127,7 +127,7 @@ void closeInput(const Input& input) { ::CloseHandle(input.handle); }
 std::optional<Output> openOutput(std::u16string_view path)
 {
     const auto wideName = wide(path);
-    if (!wideName || wideName->empty())
+    if (!wideName)
         return std::nullopt;
     const std::wstring& name = *wideName;
 

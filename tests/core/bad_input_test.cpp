@@ -4,8 +4,7 @@
 #include "fee_report.h"
 #include "files.h"
 #include "number.h"
-#include "scratch_dir.h"
-#include "unprivileged.h"
+#include "scratch.h"
 
 #include <atomic>
 #include <chrono>
@@ -18,21 +17,14 @@
 #include <random>
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
 
 namespace miruteka {
 namespace {
 
-using testing::readBytes;
-using testing::ScratchDir;
-using testing::u16;
-using testing::Unprivileged;
+using namespace testing;
 namespace fs = std::filesystem;
 
 std::string repeat(std::string_view piece, int times)
@@ -41,19 +33,6 @@ std::string repeat(std::string_view piece, int times)
     for (int i = 0; i < times; ++i)
         out += piece;
     return out;
-}
-
-void makeSocket(const fs::path& path)
-{
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address {};
-    address.sun_family = AF_UNIX;
-    const std::string name = path.string();
-    ASSERT_LT(name.size(), sizeof address.sun_path);
-    std::copy(name.begin(), name.end(), address.sun_path);
-    ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0)
-        << std::strerror(errno);
-    ::close(fd);
 }
 
 TEST(DroppedItems, AnOverflowingFeeGivesNoLineButItsAmountStillCounts)
@@ -156,11 +135,7 @@ INSTANTIATE_TEST_SUITE_P(NoLine, DroppedItem,
                 return u16(dir / "fifo");
             },
             false },
-        DropCase { "socket",
-            [](const ScratchDir& dir) {
-                makeSocket(dir / "socket");
-                return u16(dir / "socket");
-            },
+        DropCase { "socket", [](const ScratchDir& dir) { return u16(makeSocket(dir / "socket")); },
             false },
         DropCase {
             "/dev/null", [](const ScratchDir&) { return std::u16string(u"/dev/null"); }, false },
@@ -376,39 +351,6 @@ TEST_P(SaveTarget, SavesInFullOrChangesNothing)
     }
 }
 
-// A folder the unprivileged user may write into or only read.
-fs::path folder(const ScratchDir& dir, const char* name, fs::perms perms)
-{
-    fs::create_directory(dir / name);
-    Unprivileged::giveToUser((dir / name).string());
-    fs::permissions(dir / name, perms);
-    return dir / name;
-}
-
-constexpr auto writable = fs::perms::owner_all | fs::perms::group_all | fs::perms::others_all;
-constexpr auto readOnly = fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read
-    | fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec;
-
-fs::path oldFile(const fs::path& path, fs::perms perms, bool usersOwn)
-{
-    std::ofstream(path) << "old report, to be kept";
-    if (usersOwn)
-        Unprivileged::giveToUser(path.string());
-    fs::permissions(path, perms);
-    return path;
-}
-
-// A device node of the scratch folder's own, so that a fault here can never replace the
-// system's; where nodes cannot be made, the system's device, which an ordinary user cannot
-// replace.
-std::u16string device(
-    const ScratchDir& dir, const char* name, unsigned minor, std::u16string_view system)
-{
-    if (::mknod((dir / name).c_str(), S_IFCHR | 0666, makedev(1, minor)) == 0)
-        return u16(dir / name);
-    return std::u16string(system);
-}
-
 // The user's old report in a folder so deep that "old.txt" still fits in PATH_MAX beside it but
 // a temporary's longer name would not.
 std::u16string reportAtALongPath(const ScratchDir& dir)
@@ -425,7 +367,8 @@ std::u16string reportAtALongPath(const ScratchDir& dir)
 INSTANTIATE_TEST_SUITE_P(Refused, SaveTarget,
     ::testing::Values(
         SaveCase { "full device",
-            [](const ScratchDir& dir) { return device(dir, "full", 7, u"/dev/full"); }, false },
+            [](const ScratchDir& dir) { return u16(makeDevice(dir / "full", 7, "/dev/full")); },
+            false },
         SaveCase { "a folder as the name",
             [](const ScratchDir& dir) {
                 fs::create_directory(dir / "folder");
@@ -447,25 +390,21 @@ INSTANTIATE_TEST_SUITE_P(Refused, SaveTarget,
             },
             false },
         SaveCase { "a socket",
-            [](const ScratchDir& dir) {
-                makeSocket(dir / "socket");
-                return u16(dir / "socket");
-            },
-            false },
+            [](const ScratchDir& dir) { return u16(makeSocket(dir / "socket")); }, false },
         SaveCase { "a read-only folder",
             [](const ScratchDir& dir) {
-                return u16(folder(dir, "readonly", readOnly) / "report.txt");
+                return u16(makeFolder(dir / "readonly", readOnly) / "report.txt");
             },
             false, true },
         SaveCase { "a read-only file",
             [](const ScratchDir& dir) {
                 return u16(oldFile(
-                    folder(dir, "shared", writable) / "old.txt", fs::perms::owner_read, true));
+                    makeFolder(dir / "shared", writable) / "old.txt", fs::perms::owner_read, true));
             },
             false, true },
         SaveCase { "someone else's file in a shared folder",
             [](const ScratchDir& dir) {
-                return u16(oldFile(folder(dir, "shared", writable) / "old.txt",
+                return u16(oldFile(makeFolder(dir / "shared", writable) / "old.txt",
                     fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read,
                     false));
             },
@@ -473,7 +412,7 @@ INSTANTIATE_TEST_SUITE_P(Refused, SaveTarget,
         // Nothing can be made beside it, and writing it in place could lose it.
         SaveCase { "the user's own file in a read-only folder",
             [](const ScratchDir& dir) {
-                const auto where = folder(dir, "readonly", writable);
+                const auto where = makeFolder(dir / "readonly", writable);
                 const auto file = oldFile(
                     where / "old.txt", fs::perms::owner_read | fs::perms::owner_write, true);
                 fs::permissions(where, readOnly);
@@ -492,15 +431,16 @@ INSTANTIATE_TEST_SUITE_P(Refused, SaveTarget,
 INSTANTIATE_TEST_SUITE_P(Saved, SaveTarget,
     ::testing::Values(
         SaveCase { "a device that takes anything",
-            [](const ScratchDir& dir) { return device(dir, "null", 3, u"/dev/null"); }, true },
+            [](const ScratchDir& dir) { return u16(makeDevice(dir / "null", 3, "/dev/null")); },
+            true },
         SaveCase { "a new file in a shared folder",
             [](const ScratchDir& dir) {
-                return u16(folder(dir, "shared", writable) / "report.txt");
+                return u16(makeFolder(dir / "shared", writable) / "report.txt");
             },
             true, true },
         SaveCase { "the user's own file",
             [](const ScratchDir& dir) {
-                return u16(oldFile(folder(dir, "shared", writable) / "old.txt",
+                return u16(oldFile(makeFolder(dir / "shared", writable) / "old.txt",
                     fs::perms::owner_read | fs::perms::owner_write, true));
             },
             true, true },
@@ -525,7 +465,7 @@ TEST(SavingThroughALink, ToAFileDeeperThanPathMaxReplacesTheFileAndKeepsTheLink)
     for (int i = 0; i < 19; ++i)
         deep += std::string(214, 'd') + "/";
     fs::create_directories(deep);
-    std::ofstream(deep + "old.txt") << "old report, to be kept";
+    std::ofstream(deep + "old.txt") << oldContent;
     fs::create_symlink(deep + "old.txt", "link");
     ASSERT_GT((dir.path() / deep / "old.txt").native().size(), std::size_t { PATH_MAX });
 
@@ -550,7 +490,7 @@ TEST(SaveKilled, LeavesTheOldReportOrTheNewOneAndNothingElse)
                         "temporary behind";
     ::close(probe);
     const auto target = dir / "report.txt";
-    const std::string oldBytes = "old report, to be kept";
+    const std::string oldBytes(oldContent);
     const std::u16string large(4 << 20, u'テ'); // 8 MiB in CP932
     const std::string newBytes = ToAnsiCodePage(large).value() + "\r\n";
     auto saveInChild = [&] {
@@ -604,7 +544,7 @@ TEST(SavingWithoutUnnamedFiles, ANamedTemporaryReplacesTheFileOrGoesAway)
 {
     ScratchDir dir;
     const auto target = dir / "report.txt";
-    std::ofstream(target) << "old report, to be kept";
+    std::ofstream(target) << oldContent;
     enum Outcome { asExpected, cannotHideProc, savedWrongly };
     const pid_t child = ::fork();
     if (child == 0) {
@@ -614,9 +554,7 @@ TEST(SavingWithoutUnnamedFiles, ANamedTemporaryReplacesTheFileOrGoesAway)
             ::_exit(cannotHideProc);
         const bool saved = SaveFeeReport(u16(target), report);
         // Then a save whose write fails: the first one must stay.
-        rlimit limit { 16, RLIM_INFINITY };
-        std::signal(SIGXFSZ, SIG_IGN);
-        ::setrlimit(RLIMIT_FSIZE, &limit);
+        FileSizeLimit limit(16);
         const bool failedSaved = SaveFeeReport(u16(target), u"a report longer than 16 bytes");
         ::_exit(saved && !failedSaved ? asExpected : savedWrongly);
     }

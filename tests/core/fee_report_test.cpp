@@ -1,6 +1,7 @@
 #include "fee_report.h"
+#include "files.h"
 #include "number.h"
-#include "scratch_dir.h"
+#include "scratch.h"
 
 #include <gtest/gtest.h>
 #ifndef _WIN32
@@ -89,6 +90,16 @@ TEST(FeeReport, WorkedExampleIsSixtySevenBytes)
     EXPECT_EQ(readBytes("report.txt"), expected);
 }
 
+// A terabyte, sparse: measured exactly from its length. Reading its content would take far
+// longer than the test may run.
+TEST(FeeReport, ATerabyteIsMeasuredWithoutBeingRead)
+{
+    ScratchDir dir;
+    const std::vector<std::u16string> paths { u16(dir.file("huge", std::uintmax_t { 1 } << 40)) };
+    EXPECT_EQ(
+        BuildFeeReport(paths, u"0.3"), paths[0] + u"   2576980377.6円\r\n\r\nTOTAL 2576980377.6円");
+}
+
 TEST(FeeReport, ItemsThatCannotBeMeasuredGiveNoLineAndTheRestKeepTheirOrder)
 {
     ScratchDir dir;
@@ -139,9 +150,18 @@ TEST(FeeReport, TheTotalAddsUnroundedAmountsInOrder)
     EXPECT_EQ(report.substr(totalAt), u"TOTAL " + FormatNumber(expected) + u"円");
 }
 
+// A cancelled prompt gives the empty name, which opens nothing: no file is made in the current
+// folder, not even for a moment, and file number 1 stays free for the next save.
 TEST(SaveFeeReport, ACancelledPromptWritesNothing)
 {
-    EXPECT_FALSE(SaveFeeReport(u"", u"\r\nTOTAL 0円"));
+    ScratchDir dir;
+    WorkingDirectory here(dir.path());
+    const std::u16string report = u"\r\nTOTAL 0円";
+    EXPECT_FALSE(OpenForOutput(u"", 1));
+    EXPECT_FALSE(CloseFile(1)) << "the empty name opened something";
+    EXPECT_FALSE(SaveFeeReport(u"", report));
+    EXPECT_TRUE(fs::is_empty(dir.path()));
+    EXPECT_TRUE(SaveFeeReport(u"next.txt", report));
 }
 
 } // namespace

@@ -1,7 +1,7 @@
 // Text on its way to the system: names of every UTF-8 length, names that are not UTF-8, and a
 // text longer than the piece that PrintLine converts at a time.
 #include "files.h"
-#include "scratch_dir.h"
+#include "scratch.h"
 
 #include <gtest/gtest.h>
 

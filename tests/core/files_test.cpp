@@ -1,12 +1,9 @@
 #include "files.h"
-#include "scratch_dir.h"
+#include "scratch.h"
 
 #include <gtest/gtest.h>
 #ifndef _WIN32
-#include <csignal>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <unistd.h>
 #endif
 
 namespace miruteka {
@@ -15,6 +12,9 @@ namespace {
 using testing::readBytes;
 using testing::ScratchDir;
 using testing::u16;
+#ifndef _WIN32
+using testing::FileSizeLimit;
+#endif
 namespace fs = std::filesystem;
 
 struct AnsiCase {
@@ -52,10 +52,25 @@ TEST(FileNumbers, OperationsOnANumberWithNothingOpenFail)
     EXPECT_FALSE(FileLength(1).has_value());
     EXPECT_FALSE(PrintLine(1, u"x"));
     EXPECT_FALSE(CloseFile(1));
-    for (const int outOfRange : { 0, -1, 512, 100000 }) {
-        EXPECT_FALSE(OpenForInput(u"/", outOfRange));
-        EXPECT_FALSE(FileLength(outOfRange).has_value());
+}
+
+// File numbers run from 1 to 511: a file that opens under those opens under no other number.
+TEST(FileNumbers, OnlyOneTo511AreFileNumbers)
+{
+    ScratchDir dir;
+    const auto path = u16(dir.file("a", 5));
+    for (const int number : { 1, 511 }) {
+        ASSERT_TRUE(OpenForInput(path, number)) << number;
+        EXPECT_EQ(FileLength(number), 5) << number;
+        EXPECT_TRUE(CloseFile(number)) << number;
     }
+    for (const int outOfRange : { 0, -1, 512, 100000 }) {
+        EXPECT_FALSE(OpenForInput(path, outOfRange)) << outOfRange;
+        EXPECT_FALSE(FileLength(outOfRange).has_value()) << outOfRange;
+        EXPECT_FALSE(OpenForOutput(u16(dir / "out"), outOfRange)) << outOfRange;
+        EXPECT_FALSE(CloseFile(outOfRange)) << outOfRange;
+    }
+    EXPECT_FALSE(fs::exists(dir / "out"));
 }
 
 TEST(FileNumbers, ANumberInUseCannotBeOpenedAgain)
@@ -192,28 +207,6 @@ TEST(OpenForOutput, AFifoWithoutReaderFailsAtOnce)
     EXPECT_FALSE(OpenForOutput(u16(fifo), 1));
     EXPECT_TRUE(fs::is_fifo(fifo));
 }
-
-// Writes past a file-size limit fail with EFBIG, as a full disk would fail them.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        ::getrlimit(RLIMIT_FSIZE, &previous_);
-        previous_handler_ = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit limit = previous_;
-        limit.rlim_cur = bytes;
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~FileSizeLimit()
-    {
-        ::setrlimit(RLIMIT_FSIZE, &previous_);
-        std::signal(SIGXFSZ, previous_handler_);
-    }
-
-private:
-    rlimit previous_ {};
-    void (*previous_handler_)(int);
-};
 
 TEST(OpenForOutput, AFailedWriteLeavesTheOldFileAsItWas)
 {

@@ -2,7 +2,7 @@
 // backslashes, devices, pipes and the ANSI code page 932.
 #include "fee_report.h"
 #include "files.h"
-#include "scratch_dir.h"
+#include "scratch.h"
 
 #ifndef NOMINMAX
 #define NOMINMAX

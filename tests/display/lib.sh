@@ -67,7 +67,8 @@ start_program() {
 
 # The visible window of process $1 (or of any process, for "-") whose title is $2, in $window;
 # fails after 20 s. The title is read from _NET_WM_NAME, which is UTF-8 whatever the locale (the
-# older WM_NAME is not).
+# older WM_NAME is not), and compared as bytes: sed in a locale of another encoding would not
+# match it.
 find_window() {
     window=""
     if [ "$1" = - ]; then owner="--name ."; else owner="--pid $1"; fi
@@ -75,7 +76,7 @@ find_window() {
         # shellcheck disable=SC2086
         for candidate in $(xdotool search --onlyvisible $owner 2>/dev/null); do
             title=$(LC_ALL=C.UTF-8 xprop -id "$candidate" -notype 8u _NET_WM_NAME 2>/dev/null |
-                sed -n 's/^_NET_WM_NAME = "\(.*\)"$/\1/p')
+                LC_ALL=C sed -n 's/^_NET_WM_NAME = "\(.*\)"$/\1/p')
             [ "$title" = "$2" ] && { window=$candidate; return 0; }
         done
         kill -0 "$pid" 2>/dev/null || break
@@ -105,10 +106,11 @@ exit_by_button() {
 start_drag_source() {
     /usr/bin/python3 -c 'import gi; gi.require_version("Gtk", "3.0")' 2>/dev/null ||
         { echo "SKIP: GTK 3 for Python is missing (scripts/install-deps installs it)"; exit 77; }
-    "$display_dir/drag_source.py" "$@" >"$work/source.out" 2>"$work/source.log" &
+    # Python's UTF-8 mode keeps the names' bytes as they are in a locale of another encoding.
+    PYTHONUTF8=1 "$display_dir/drag_source.py" "$@" >"$work/source.out" 2>"$work/source.log" &
     helpers="$helpers $!"
     for _ in $(seq 100); do
-        grep -q '^ready' "$work/source.out" && return 0
+        grep -qs "^ready" "$work/source.out" && return 0
         sleep 0.1
     done
     fail "the drag source did not start"

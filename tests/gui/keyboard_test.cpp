@@ -181,33 +181,24 @@ private:
         QTest::keyClick(QApplication::focusWidget(), key.key(), key.keyboardModifiers());
     }
 
-    std::optional<MessageLog> log_;
-    std::unique_ptr<main> window_;
+    std::optional<WindowUnderTest> under_;
     QTemporaryDir dir_;
-    int prompts_ = 0;
     QString answer_;
 };
 
 void KeyboardTest::init()
 {
-    prompts_ = 0;
     answer_ = dir_.filePath(QStringLiteral("report.txt"));
     QFile::remove(answer_);
-    log_.emplace();
-    window_ = std::make_unique<main>();
-    window_->CommonDialog1.setAnswer([this] {
-        ++prompts_;
-        return answer_;
-    });
-    window_->show();
-    window_->activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(window_.get()));
+    under_.emplace();
+    under_->prompts.answer = answer_;
+    under_->window.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&under_->window));
 }
 
 void KeyboardTest::cleanup()
 {
-    window_.reset();
-    log_.reset();
+    under_.reset();
     QGuiApplication::clipboard()->clear();
 }
 
@@ -263,18 +254,18 @@ void KeyboardTest::pasteRunsTheDropProcedureOnTheClipboardsFiles()
     QWidget* focus = QApplication::focusWidget();
 
     press(QKeySequence(Qt::CTRL | Qt::Key_V));
-    QCOMPARE(prompts_, 0); // as a drop, it returns before the prompt
+    QCOMPARE(under_->prompts.saves, 0); // as a drop, it returns before the prompt
     QGuiApplication::clipboard()->clear(); // the paste kept what it needs
     runQueuedCalls();
 
-    QVERIFY(log_->messages.isEmpty());
+    QVERIFY(under_->prompts.messages.isEmpty());
     QCOMPARE(QApplication::focusWidget(), focus);
     if (total.isNull()) {
-        QCOMPARE(prompts_, 0);
+        QCOMPARE(under_->prompts.saves, 0);
         QVERIFY(!QFile::exists(answer_));
         return;
     }
-    QCOMPARE(prompts_, 1);
+    QCOMPARE(under_->prompts.saves, 1);
     QString report;
     for (const QString& line : lines)
         report += line + QStringLiteral("\r\n");
@@ -307,28 +298,28 @@ void KeyboardTest::contextMenuOffersPasteWhileFilesAreCopied()
         offer({ { uriList, uri(file) } });
     else
         offer({ { QStringLiteral("text/plain"), file.toUtf8() } });
-    window_->Command2.setFocus();
+    under_->window.Command2.setFocus();
 
     const MenuSeen seen = contextMenu(
         [&] {
             if (byMenuKey) {
                 // What the platform sends for the menu key: it goes to the focused button.
                 QContextMenuEvent event(QContextMenuEvent::Keyboard, QPoint(), QPoint());
-                QCoreApplication::sendEvent(window_->windowHandle(), &event);
+                QCoreApplication::sendEvent(under_->window.windowHandle(), &event);
                 return;
             }
-            const QWidget& target = onFrame ? static_cast<QWidget&>(window_->Frame1)
-                                            : static_cast<QWidget&>(window_->Command3);
+            const QWidget& target = onFrame ? static_cast<QWidget&>(under_->window.Frame1)
+                                            : static_cast<QWidget&>(under_->window.Command3);
             QTest::mouseClick(
-                window_->windowHandle(), Qt::RightButton, {}, target.geometry().center());
+                under_->window.windowHandle(), Qt::RightButton, {}, target.geometry().center());
         },
         true);
     runQueuedCalls();
 
     QCOMPARE(seen.shown, shown);
-    QCOMPARE(prompts_, shown && filesCopied ? 1 : 0);
+    QCOMPARE(under_->prompts.saves, shown && filesCopied ? 1 : 0);
     if (byMenuKey) // the keyboard is back where it was
-        QCOMPARE(window_->focusWidget(), &window_->Command2);
+        QCOMPARE(under_->window.focusWidget(), &under_->window.Command2);
     if (!shown)
         return;
     QCOMPARE(seen.texts, QStringList { QStringLiteral("貼り付け") });
@@ -341,22 +332,23 @@ void KeyboardTest::tabReachesTheButtonsAlone()
 {
     QList<QWidget*> reached { QApplication::focusWidget() }; // at start
     for (int i = 0; i < 3; ++i) {
-        QTest::keyClick(window_->windowHandle(), Qt::Key_Tab);
+        QTest::keyClick(under_->window.windowHandle(), Qt::Key_Tab);
         reached.append(QApplication::focusWidget());
     }
-    main& w = *window_;
+    main& w = under_->window;
     QCOMPARE(reached, (QList<QWidget*> { &w.Command1, &w.Command2, &w.Command3, &w.Command1 }));
 }
 
 void KeyboardTest::everyControlInSightIsNamedAndDescribed()
 {
     QMap<QObject*, QString> described;
-    checkAccessible(*window_, described);
+    checkAccessible(under_->window, described);
     if (QTest::currentTestFailed())
         return;
-    QVERIFY(!described.contains(&window_->Text1));
-    for (QWidget* control : std::initializer_list<QWidget*> { &window_->Frame1,
-             &window_->StatusBar1, &window_->Command1, &window_->Command2, &window_->Command3 })
+    QVERIFY(!described.contains(&under_->window.Text1));
+    for (QWidget* control :
+        std::initializer_list<QWidget*> { &under_->window.Frame1, &under_->window.StatusBar1,
+            &under_->window.Command1, &under_->window.Command2, &under_->window.Command3 })
         QVERIFY2(!described.value(control).isEmpty(), qPrintable(control->accessibleName()));
 
     bool opened = false;
@@ -378,7 +370,7 @@ void KeyboardTest::everyControlInSightIsNamedAndDescribed()
         }();
         dialog->Command2.click();
     });
-    QTest::mouseClick(&window_->Command1, Qt::LeftButton);
+    QTest::mouseClick(&under_->window.Command1, Qt::LeftButton);
     QVERIFY(opened);
 }
 

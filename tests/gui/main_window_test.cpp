@@ -1,10 +1,13 @@
+#include "scratch.h"
 #include "window_harness.h"
 
 #include <QCloseEvent>
+#include <QMessageBox>
 #include <QMimeData>
+#include <QPointer>
 #include <QRegularExpression>
-#include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QWindow>
 
 using miruteka::main;
@@ -20,6 +23,7 @@ private slots:
 
     void startsWithTitleStatusLineAndFixedLayout();
     void aboutShowsTheVersionAndInstruction();
+    void unreplacedPromptsAreTheRealDialogs();
     void exitClosesTheWindow();
     void dragOverOffersCopyOnlyForLocalFiles_data();
     void dragOverOffersCopyOnlyForLocalFiles();
@@ -37,42 +41,33 @@ private slots:
 private:
     bool drag(const QMimeData& data, QPoint at, bool drop)
     {
-        return dragOver(*window_, data, at, drop);
+        return dragOver(window(), data, at, drop);
     }
 
-    std::optional<MessageLog> log_;
-    std::unique_ptr<main> window_;
-    int prompts_ = 0;
-    int promptsInsideDrop_ = 0;
-    QString answer_;
-    QTemporaryDir dir_;
+    main& window() { return under_->window; }
+    TestPrompts& prompts() { return under_->prompts; }
+
+    QString path(const std::string& name) const { return qPath(dir_ / name); }
+
+    std::unique_ptr<WindowUnderTest> under_;
+    ScratchDir dir_;
 };
 
 void MainWindowTest::init()
 {
-    log_.emplace();
-    prompts_ = 0;
-    promptsInsideDrop_ = 0;
-    window_ = std::make_unique<main>();
-    window_->CommonDialog1.setAnswer([this] {
-        ++prompts_;
-        promptsInsideDrop_ += dropEventInProgress ? 1 : 0;
-        return answer_;
-    });
-    window_->show();
-    QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
+    under_ = std::make_unique<WindowUnderTest>();
+    QVERIFY(under_->exposed);
 }
 
 void MainWindowTest::cleanup()
 {
-    QCOMPARE(promptsInsideDrop_, 0);
-    window_.reset();
-    log_.reset();
+    QCOMPARE(prompts().savesDuringDropEvent, 0);
+    under_.reset();
 }
 
 void MainWindowTest::startsWithTitleStatusLineAndFixedLayout()
 {
-    main& w = *window_;
+    main& w = window();
     QCOMPARE(w.windowTitle(), QStringLiteral("ミルテカ"));
     QCOMPARE(w.statusText(), QStringLiteral("1パケット = 0.3 円"));
     QCOMPARE(w.Text1.text(), QStringLiteral("0.3"));
@@ -98,18 +93,51 @@ void MainWindowTest::startsWithTitleStatusLineAndFixedLayout()
 
 void MainWindowTest::aboutShowsTheVersionAndInstruction()
 {
-    QTest::mouseClick(&window_->Command2, Qt::LeftButton);
-    QCOMPARE(log_->messages.size(), 1);
-    QCOMPARE(log_->messages[0].text,
+    QTest::mouseClick(&window().Command2, Qt::LeftButton);
+    QCOMPARE(prompts().messages.size(), 1);
+    QCOMPARE(prompts().messages[0].text,
         QStringLiteral("ミルテカ ver1.0\r\n\r\nパケット料金を調べたいファイルをD&Dしてください。"));
-    QCOMPARE(log_->messages[0].buttons, miruteka::OkOnly);
-    QCOMPARE(log_->messages[0].title, QStringLiteral("about"));
+    QCOMPARE(prompts().messages[0].buttons, miruteka::OkOnly);
+    QCOMPARE(prompts().messages[0].title, QStringLiteral("about"));
+}
+
+// Without a test's answers the prompts are the real dialogs: here the message box, with OK
+// alone and no icon, over the window.
+void MainWindowTest::unreplacedPromptsAreTheRealDialogs()
+{
+    under_.reset();
+    main window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QPointer<QMessageBox> box;
+    QMessageBox::Icon icon = QMessageBox::Critical;
+    QMessageBox::StandardButtons buttons;
+    QString title;
+    QString text;
+    QTimer::singleShot(0, this, [&] {
+        box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box)
+            return;
+        icon = box->icon();
+        buttons = box->standardButtons();
+        title = box->windowTitle();
+        text = box->text();
+        box->button(QMessageBox::Ok)->click();
+    });
+    QTest::mouseClick(&window.Command2, Qt::LeftButton);
+    QVERIFY2(!title.isNull(), "no message box was shown");
+    QCOMPARE(icon, QMessageBox::NoIcon);
+    QCOMPARE(buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    QCOMPARE(title, QStringLiteral("about"));
+    QVERIFY(text.startsWith(QStringLiteral("ミルテカ ver1.0")));
+    QVERIFY(box.isNull() || !box->isVisible());
+    under_ = std::make_unique<WindowUnderTest>(); // for cleanup
 }
 
 void MainWindowTest::exitClosesTheWindow()
 {
-    QTest::mouseClick(&window_->Command3, Qt::LeftButton);
-    QVERIFY(!window_->isVisible());
+    QTest::mouseClick(&window().Command3, Qt::LeftButton);
+    QVERIFY(!window().isVisible());
 }
 
 void MainWindowTest::dragOverOffersCopyOnlyForLocalFiles_data()
@@ -145,85 +173,82 @@ void MainWindowTest::dragOverOffersCopyOnlyForLocalFiles()
     if (!text.isNull())
         data.setText(text);
     QCOMPARE(drag(data, QPoint(60, 40), false), offered);
-    QCOMPARE(prompts_, 0);
+    QCOMPARE(prompts().saves, 0);
 }
 
 void MainWindowTest::onlyTheFrameTakesDrops()
 {
     QMimeData data;
     data.setUrls({ QUrl::fromLocalFile(QStringLiteral("/tmp/a.bin")) });
-    const QPoint overButton = window_->Command2.geometry().center();
-    const QPoint overStatus = window_->StatusBar1.geometry().center();
+    const QPoint overButton = window().Command2.geometry().center();
+    const QPoint overStatus = window().StatusBar1.geometry().center();
     for (int i = 0; i < 2; ++i)
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("No drag target set"));
     QVERIFY(!drag(data, overButton, true));
     QVERIFY(!drag(data, overStatus, true));
-    QCOMPARE(prompts_, 0);
-    QVERIFY(drag(data, window_->Frame1.geometry().center(), false));
+    QCOMPARE(prompts().saves, 0);
+    QVERIFY(drag(data, window().Frame1.geometry().center(), false));
 }
 
 void MainWindowTest::dropWritesTheReportToTheChosenFile()
 {
-    const QString folder = dir_.filePath(QStringLiteral("ファイル 置き場"));
-    QVERIFY(QDir().mkpath(folder));
-    const auto make = [&](const QString& name, qint64 length) {
-        QFile file(folder + u'/' + name);
-        if (!file.open(QIODevice::WriteOnly) || !file.resize(length))
-            qFatal("cannot make %s", qPrintable(name));
-        return file.fileName();
-    };
-    const QString a = make(QStringLiteral("a.bin"), 1000);
-    const QString b = make(QStringLiteral("見積 b.txt"), 300);
-    QVERIFY(QDir(folder).mkdir(QStringLiteral("sub")));
+    std::filesystem::create_directories(dir_ / "ファイル 置き場/sub");
+    const QString a = qPath(dir_.file("ファイル 置き場/a.bin", 1000));
+    const QString b = qPath(dir_.file("ファイル 置き場/見積 b.txt", 300));
 
     QMimeData data;
     data.setUrls({ QUrl::fromLocalFile(b), QUrl("https://example.org/x"),
-        QUrl::fromLocalFile(folder + "/sub"), QUrl::fromLocalFile(a) });
-    answer_ = dir_.filePath(QStringLiteral("料金.txt"));
+        QUrl::fromLocalFile(path("ファイル 置き場/sub")), QUrl::fromLocalFile(a) });
+    prompts().answer = path("料金.txt");
     QVERIFY(drag(data, QPoint(60, 40), true));
 
-    QCOMPARE(prompts_, 1);
-    QVERIFY(log_->messages.isEmpty());
+    QCOMPARE(prompts().saves, 1);
+    QCOMPARE(prompts().saveParent, &window());
+    QCOMPARE(prompts().saveTitle, QStringLiteral("保存しとけって"));
+    QCOMPARE(prompts().saveFilter, QStringLiteral("テキスト (*.txt)"));
+    QVERIFY(prompts().messages.isEmpty());
     const QString report = QDir::toNativeSeparators(b) + QStringLiteral("   0.7円\r\n")
         + QDir::toNativeSeparators(a) + QStringLiteral("   2.34円\r\n\r\nTOTAL 3.046875円");
-    QCOMPARE(readAll(answer_), cp932(report) + "\r\n");
+    QCOMPARE(readAll(prompts().answer), cp932(report) + "\r\n");
     // The drop leaves the status line alone.
-    QCOMPARE(window_->statusText(), QStringLiteral("1パケット = 0.3 円"));
+    QCOMPARE(window().statusText(), QStringLiteral("1パケット = 0.3 円"));
 }
 
 void MainWindowTest::dropWithoutFilesStillPromptsAndWritesTheClosing()
 {
-    answer_ = dir_.filePath(QStringLiteral("empty.txt"));
-    window_->Frame1_OLEDragDrop({});
+    prompts().answer = path("empty.txt");
+    window().Frame1_OLEDragDrop({});
     runQueuedCalls();
-    QCOMPARE(prompts_, 1);
-    QCOMPARE(readAll(answer_), QByteArray("\r\nTOTAL 0\x89\x7E\r\n"));
+    QCOMPARE(prompts().saves, 1);
+    QCOMPARE(readAll(prompts().answer), QByteArray("\r\nTOTAL 0\x89\x7E\r\n"));
 }
 
 void MainWindowTest::cancelledPromptWritesAndShowsNothing()
 {
-    const QStringList before = QDir(dir_.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
-    answer_.clear();
+    const QStringList before
+        = QDir(qPath(dir_.path())).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    prompts().answer.clear();
     QMimeData data;
     data.setUrls({ QUrl::fromLocalFile(QCoreApplication::applicationFilePath()) });
     QVERIFY(drag(data, QPoint(60, 40), true));
-    QCOMPARE(prompts_, 1);
-    QVERIFY(log_->messages.isEmpty());
-    QCOMPARE(QDir(dir_.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), before);
+    QCOMPARE(prompts().saves, 1);
+    QVERIFY(prompts().messages.isEmpty());
+    QCOMPARE(QDir(qPath(dir_.path())).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), before);
 }
 
 void MainWindowTest::dropReturnsBeforeThePrompt()
 {
     QMimeData data;
     data.setUrls({ QUrl::fromLocalFile(QCoreApplication::applicationFilePath()) });
-    answer_ = dir_.filePath(QStringLiteral("r.txt"));
-    QCOMPARE(dropWithoutRunning(*window_, data), Qt::CopyAction);
+    prompts().answer = path("r.txt");
+    QCOMPARE(dropWithoutRunning(window(), data), Qt::CopyAction);
     // The source has heard "copied", and the prompt has not opened yet.
-    QCOMPARE(prompts_, 0);
+    QCOMPARE(prompts().saves, 0);
     data.setUrls({}); // the source frees its data; the procedure must not need it
-    QVERIFY(QTest::qWaitFor([&] { return prompts_ == 1; }));
-    QVERIFY(readAll(answer_).startsWith(
-        cp932(QDir::toNativeSeparators(QCoreApplication::applicationFilePath()) + "   ")));
+    QVERIFY(QTest::qWaitFor([&] { return prompts().saves == 1; }));
+    QVERIFY(readAll(prompts().answer)
+                .startsWith(cp932(
+                    QDir::toNativeSeparators(QCoreApplication::applicationFilePath()) + "   ")));
 }
 
 void MainWindowTest::dropsQueuedTogetherEachGetTheirOwnPrompt()
@@ -231,25 +256,24 @@ void MainWindowTest::dropsQueuedTogetherEachGetTheirOwnPrompt()
     QStringList prompted;
     int open = 0;
     int mostOpenAtOnce = 0;
-    window_->CommonDialog1.setAnswer([&] {
+    prompts().onSave = [&] {
         mostOpenAtOnce = std::max(mostOpenAtOnce, ++open);
-        prompted.append(dir_.filePath(QString::number(prompted.size()) + ".txt"));
+        prompted.append(path(std::to_string(prompted.size()) + ".txt"));
         const QString answer = prompted.last();
         if (prompted.size() < 3) {
-            window_->Frame1_OLEDragDrop({}); // another drop while the prompt is open...
+            window().Frame1_OLEDragDrop({}); // another drop while the prompt is open...
             runQueuedCalls(); // ...and the prompt's own event loop turning
         } else {
-            window_->Frame1_OLEDragDrop({});
-            window_->close();
+            window().Frame1_OLEDragDrop({});
+            window().close();
         }
         --open;
         return answer;
-    });
-    QFile sized(dir_.filePath(QStringLiteral("128.bin")));
-    QVERIFY(sized.open(QIODevice::WriteOnly) && sized.resize(128));
-    const QString sizedPath = QDir::toNativeSeparators(sized.fileName()); // as a drop gives it
-    window_->Frame1_OLEDragDrop({ sizedPath });
-    window_->Frame1_OLEDragDrop({});
+    };
+    // Native separators, as a drop gives the path.
+    const QString sized = QDir::toNativeSeparators(qPath(dir_.file("128.bin", 128)));
+    window().Frame1_OLEDragDrop({ sized });
+    window().Frame1_OLEDragDrop({});
     QCOMPARE(prompted.size(), 0);
     runQueuedCalls();
 
@@ -257,7 +281,7 @@ void MainWindowTest::dropsQueuedTogetherEachGetTheirOwnPrompt()
     // with it (the fourth and fifth).
     QCOMPARE(mostOpenAtOnce, 1);
     QCOMPARE(prompted.size(), 3);
-    QCOMPARE(readAll(prompted[0]), cp932(sizedPath + "   0.3円\r\n\r\nTOTAL 0.3円\r\n"));
+    QCOMPARE(readAll(prompted[0]), cp932(sized + "   0.3円\r\n\r\nTOTAL 0.3円\r\n"));
     QCOMPARE(readAll(prompted[1]), QByteArray("\r\nTOTAL 0\x89\x7E\r\n"));
     QCOMPARE(readAll(prompted[2]), QByteArray("\r\nTOTAL 0\x89\x7E\r\n"));
     runQueuedCalls();
@@ -274,21 +298,22 @@ void MainWindowTest::closingDropsWhatIsQueued_data()
 void MainWindowTest::closingDropsWhatIsQueued()
 {
     QFETCH(bool, byExitButton);
-    const QStringList before = QDir(dir_.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
-    answer_ = dir_.filePath(QStringLiteral("late.txt"));
+    const QStringList before
+        = QDir(qPath(dir_.path())).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    prompts().answer = path("late.txt");
     QMimeData data;
     data.setUrls({ QUrl::fromLocalFile(QCoreApplication::applicationFilePath()) });
-    QCOMPARE(dropWithoutRunning(*window_, data), Qt::CopyAction);
+    QCOMPARE(dropWithoutRunning(window(), data), Qt::CopyAction);
     if (byExitButton) {
-        QTest::mouseClick(&window_->Command3, Qt::LeftButton);
+        QTest::mouseClick(&window().Command3, Qt::LeftButton);
     } else {
         QCloseEvent close; // what the close box sends
-        QCoreApplication::sendEvent(window_->windowHandle(), &close);
+        QCoreApplication::sendEvent(window().windowHandle(), &close);
     }
-    QVERIFY(!window_->isVisible());
+    QVERIFY(!window().isVisible());
     runQueuedCalls();
-    QCOMPARE(prompts_, 0);
-    QCOMPARE(QDir(dir_.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), before);
+    QCOMPARE(prompts().saves, 0);
+    QCOMPARE(QDir(qPath(dir_.path())).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), before);
 }
 
 void MainWindowTest::failedSaveIsReported_data()
@@ -297,21 +322,26 @@ void MainWindowTest::failedSaveIsReported_data()
 #ifndef Q_OS_WIN // Windows has no device that fails every write
     QTest::newRow("full device") << QStringLiteral("/dev/full");
 #endif
-    QTest::newRow("missing folder") << dir_.filePath(QStringLiteral("no such folder/r.txt"));
-    QTest::newRow("a folder") << dir_.path();
+    QTest::newRow("missing folder") << path("no such folder/r.txt");
+    QTest::newRow("a folder") << qPath(dir_.path());
 }
 
+// Why a save fails is the core's business (its own tests go through the cases); the window
+// says so, and changes nothing of its own.
 void MainWindowTest::failedSaveIsReported()
 {
     QFETCH(QString, target);
-    answer_ = target;
-    window_->Frame1_OLEDragDrop({});
+    prompts().answer = target;
+    window().Frame1_OLEDragDrop({});
     runQueuedCalls();
-    QCOMPARE(log_->messages.size(), 1);
-    QCOMPARE(
-        log_->messages[0].text, QStringLiteral("レポートを保存できませんでした。\r\n") + target);
-    QCOMPARE(log_->messages[0].buttons, miruteka::OkOnly);
-    QCOMPARE(log_->messages[0].title, QStringLiteral("ミルテカ"));
+    QCOMPARE(prompts().messages.size(), 1);
+    QCOMPARE(prompts().messages[0].text,
+        QStringLiteral("レポートを保存できませんでした。\r\n") + target);
+    QCOMPARE(prompts().messages[0].buttons, miruteka::OkOnly);
+    QCOMPARE(prompts().messages[0].title, QStringLiteral("ミルテカ"));
+    QCOMPARE(window().statusText(), QStringLiteral("1パケット = 0.3 円"));
+    QCOMPARE(window().Text1.text(), QStringLiteral("0.3"));
+    QVERIFY(window().isVisible());
 }
 
 QTEST_MAIN(MainWindowTest)

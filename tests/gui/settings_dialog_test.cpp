@@ -1,10 +1,10 @@
 #include "options.h"
+#include "scratch.h"
 #include "window_harness.h"
 
 #include <QMimeData>
 #include <QScreen>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <QWindow>
@@ -13,17 +13,11 @@
 
 using miruteka::main;
 using miruteka::options;
+using namespace miruteka::testing;
 
 namespace {
 
 const QString refusal = QStringLiteral("半角数字が使用されていないか、値が不正です。");
-
-struct Message {
-    QString text;
-    int buttons;
-    QString title;
-    bool overDialog; // shown while the settings dialog was up
-};
 
 QString statusFor(const QString& price)
 {
@@ -81,41 +75,28 @@ private slots:
     void aFailingMessageDoesNotLeaveOk();
     void exitUnloadsTheDialog();
     void theNextReportUsesTheNewPrice();
+    void theNextStartBeginsAt0Point3Again();
 
 private:
     // Presses the settings button and runs `steps` while the dialog is shown. Returns once the
     // button's handler has finished; a dialog the steps leave open is then cancelled and counted.
     void withDialog(const std::function<void(options&)>& steps);
 
-    std::unique_ptr<main> window_;
-    QList<Message> messages_;
-    std::function<void()> onMessage_;
+    main& window() { return under_->window; }
+    TestPrompts& prompts() { return under_->prompts; }
+
+    std::unique_ptr<WindowUnderTest> under_;
     int leftOpen_ = 0;
-    QTemporaryDir dir_;
 };
 
 void SettingsDialogTest::init()
 {
-    messages_.clear();
-    onMessage_ = nullptr;
     leftOpen_ = 0;
-    miruteka::SetMessageHandler([this](const QString& text, int buttons, const QString& title) {
-        const bool overDialog
-            = qobject_cast<options*>(QApplication::activeModalWidget()) != nullptr;
-        messages_.append({ text, buttons, title, overDialog });
-        if (onMessage_)
-            onMessage_();
-    });
-    window_ = std::make_unique<main>();
-    window_->show();
-    QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
+    under_ = std::make_unique<WindowUnderTest>();
+    QVERIFY(under_->exposed);
 }
 
-void SettingsDialogTest::cleanup()
-{
-    window_.reset();
-    miruteka::SetMessageHandler({});
-}
+void SettingsDialogTest::cleanup() { under_.reset(); }
 
 void SettingsDialogTest::withDialog(const std::function<void(options&)>& steps)
 {
@@ -135,7 +116,7 @@ void SettingsDialogTest::withDialog(const std::function<void(options&)>& steps)
             dialog->reject();
         }
     });
-    QTest::mouseClick(&window_->Command1, Qt::LeftButton);
+    QTest::mouseClick(&window().Command1, Qt::LeftButton);
     QVERIFY2(ran, "the settings button showed no modal dialog");
 }
 
@@ -143,7 +124,7 @@ void SettingsDialogTest::opensCentredWithTheLayoutAndFocus()
 {
     for (int showing = 0; showing < 2; ++showing) {
         withDialog([&](options& d) {
-            QCOMPARE(d.parentWidget(), window_.get());
+            QCOMPARE(d.parentWidget(), &window());
             QVERIFY(d.isModal());
             QCOMPARE(d.windowTitle(), QStringLiteral("設定"));
             QCOMPARE(d.windowFlags() & Qt::WindowType_Mask, Qt::Tool);
@@ -152,7 +133,7 @@ void SettingsDialogTest::opensCentredWithTheLayoutAndFocus()
                 & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint
                     | Qt::WindowContextHelpButtonHint)));
             // Its own null icon, not the main window's.
-            QVERIFY(!window_->windowIcon().isNull());
+            QVERIFY(!window().windowIcon().isNull());
             QVERIFY(d.windowIcon().isNull());
 
             QCOMPARE(d.size(), QSize(144, 55));
@@ -169,7 +150,7 @@ void SettingsDialogTest::opensCentredWithTheLayoutAndFocus()
             QCOMPARE(d.Command1.text(), QStringLiteral("&ok"));
             QCOMPARE(d.Command2.text(), QStringLiteral("&cancel"));
 
-            const QPoint screenCentre = window_->screen()->availableGeometry().center();
+            const QPoint screenCentre = window().screen()->availableGeometry().center();
             QVERIFY2((d.frameGeometry().center() - screenCentre).manhattanLength() <= 1,
                 qPrintable(QStringLiteral("dialog at %1,%2").arg(d.x()).arg(d.y())));
             // Moved away in the first showing; the second must be centred all the same.
@@ -201,7 +182,7 @@ void SettingsDialogTest::loadCopiesThePriceAsItStands_data()
 void SettingsDialogTest::loadCopiesThePriceAsItStands()
 {
     QFETCH(QString, price);
-    window_->Text1.setText(price);
+    window().Text1.setText(price);
     QString shown;
     withDialog([&](options& d) { shown = d.Text1.text(); });
     QCOMPARE(shown, price);
@@ -239,7 +220,7 @@ void SettingsDialogTest::okNormalisesThenStoresOrRefuses()
     QFETCH(QString, field);
     QFETCH(bool, accepted);
     // The status line goes stale here, so that only the button's own rewrite can set it right.
-    window_->Text1.setText(QStringLiteral("1"));
+    window().Text1.setText(QStringLiteral("1"));
     bool stayedOpen = false;
     QString fieldAfterOk;
     withDialog([&](options& d) {
@@ -252,7 +233,7 @@ void SettingsDialogTest::okNormalisesThenStoresOrRefuses()
         fieldAfterOk = d.Text1.text();
         stayedOpen = d.isVisible();
         if (stayedOpen) {
-            QCOMPARE(window_->Text1.text(), QStringLiteral("1"));
+            QCOMPARE(window().Text1.text(), QStringLiteral("1"));
             pressByKey(d, d.Command2, Qt::Key_C);
         }
     });
@@ -260,16 +241,16 @@ void SettingsDialogTest::okNormalisesThenStoresOrRefuses()
     QCOMPARE(fieldAfterOk, field);
     QCOMPARE(stayedOpen, !accepted);
     const QString price = accepted ? field : QStringLiteral("1");
-    QCOMPARE(window_->Text1.text(), price);
-    QCOMPARE(window_->statusText(), statusFor(price));
+    QCOMPARE(window().Text1.text(), price);
+    QCOMPARE(window().statusText(), statusFor(price));
     if (accepted) {
-        QVERIFY(messages_.isEmpty());
+        QVERIFY(prompts().messages.isEmpty());
     } else {
-        QCOMPARE(messages_.size(), 1);
-        QCOMPARE(messages_[0].text, refusal);
-        QCOMPARE(messages_[0].buttons, miruteka::OkOnly);
-        QVERIFY(messages_[0].title.isEmpty());
-        QVERIFY(messages_[0].overDialog);
+        QCOMPARE(prompts().messages.size(), 1);
+        QCOMPARE(prompts().messages[0].text, refusal);
+        QCOMPARE(prompts().messages[0].buttons, miruteka::OkOnly);
+        QVERIFY(prompts().messages[0].title.isEmpty());
+        QVERIFY(prompts().messages[0].overDialog);
     }
 }
 
@@ -287,8 +268,8 @@ void SettingsDialogTest::cancelChangesNothing()
 {
     QFETCH(QString, how);
     QFETCH(int, cancelClicks);
-    window_->Text1.setText(QStringLiteral("1.5"));
-    QVERIFY(window_->statusText() != statusFor(QStringLiteral("1.5")));
+    window().Text1.setText(QStringLiteral("1.5"));
+    QVERIFY(window().statusText() != statusFor(QStringLiteral("1.5")));
     int clicks = -1;
     bool closed = false;
     withDialog([&](options& d) {
@@ -308,9 +289,9 @@ void SettingsDialogTest::cancelChangesNothing()
     QVERIFY(closed);
     QCOMPARE(leftOpen_, 0);
     QCOMPARE(clicks, cancelClicks);
-    QCOMPARE(window_->Text1.text(), QStringLiteral("1.5"));
-    QCOMPARE(window_->statusText(), statusFor(QStringLiteral("1.5")));
-    QVERIFY(messages_.isEmpty());
+    QCOMPARE(window().Text1.text(), QStringLiteral("1.5"));
+    QCOMPARE(window().statusText(), statusFor(QStringLiteral("1.5")));
+    QVERIFY(prompts().messages.isEmpty());
 }
 
 void SettingsDialogTest::enterPressesNothing()
@@ -328,8 +309,8 @@ void SettingsDialogTest::enterPressesNothing()
     // Left open by Enter, then cancelled by the helper.
     QCOMPARE(leftOpen_, 1);
     QCOMPARE(field, QStringLiteral(" 1.50 "));
-    QCOMPARE(window_->Text1.text(), QStringLiteral("0.3"));
-    QVERIFY(messages_.isEmpty());
+    QCOMPARE(window().Text1.text(), QStringLiteral("0.3"));
+    QVERIFY(prompts().messages.isEmpty());
 }
 
 void SettingsDialogTest::eachOkRunsAfreshOnTheField()
@@ -345,9 +326,9 @@ void SettingsDialogTest::eachOkRunsAfreshOnTheField()
     });
     QCOMPARE(leftOpen_, 0);
     QCOMPARE(fields, QStringList({ "10", "abc", "9.99" }));
-    QCOMPARE(messages_.size(), 2);
-    QCOMPARE(window_->Text1.text(), QStringLiteral("9.99"));
-    QCOMPARE(window_->statusText(), statusFor(QStringLiteral("9.99")));
+    QCOMPARE(prompts().messages.size(), 2);
+    QCOMPARE(window().Text1.text(), QStringLiteral("9.99"));
+    QCOMPARE(window().statusText(), statusFor(QStringLiteral("9.99")));
 }
 
 void SettingsDialogTest::aRefusedPriceDoesNotCarryOverToTheNextShowing()
@@ -358,12 +339,12 @@ void SettingsDialogTest::aRefusedPriceDoesNotCarryOverToTheNextShowing()
         QVERIFY(d.isVisible());
         pressByKey(d, d.Command2, Qt::Key_C);
     });
-    QCOMPARE(messages_.size(), 1);
-    QCOMPARE(window_->Text1.text(), QStringLiteral("0.3"));
+    QCOMPARE(prompts().messages.size(), 1);
+    QCOMPARE(window().Text1.text(), QStringLiteral("0.3"));
     QString shown;
     withDialog([&](options& d) { shown = d.Text1.text(); });
     QCOMPARE(shown, QStringLiteral("0.3"));
-    QCOMPARE(window_->statusText(), statusFor(QStringLiteral("0.3")));
+    QCOMPARE(window().statusText(), statusFor(QStringLiteral("0.3")));
 }
 
 void SettingsDialogTest::theFieldHasNoLengthLimit()
@@ -380,12 +361,12 @@ void SettingsDialogTest::theFieldHasNoLengthLimit()
     });
     QCOMPARE(field.size(), digits.size() + 1);
     QVERIFY(field.endsWith(u'9'));
-    QCOMPARE(messages_.size(), 1);
+    QCOMPARE(prompts().messages.size(), 1);
 }
 
 void SettingsDialogTest::aFailingMessageDoesNotLeaveOk()
 {
-    onMessage_ = [] { throw std::runtime_error("message box failed"); };
+    prompts().onMessage = [] { throw std::runtime_error("message box failed"); };
     QString field;
     withDialog([&](options& d) {
         retype(d, QStringLiteral("-0.30"));
@@ -393,9 +374,9 @@ void SettingsDialogTest::aFailingMessageDoesNotLeaveOk()
         field = d.Text1.text();
         QVERIFY(d.isVisible());
     });
-    QCOMPARE(messages_.size(), 1);
+    QCOMPARE(prompts().messages.size(), 1);
     QCOMPARE(field, QStringLiteral("-0.3"));
-    QCOMPARE(window_->Text1.text(), QStringLiteral("0.3"));
+    QCOMPARE(window().Text1.text(), QStringLiteral("0.3"));
 }
 
 void SettingsDialogTest::exitUnloadsTheDialog()
@@ -403,36 +384,48 @@ void SettingsDialogTest::exitUnloadsTheDialog()
     QPointer<options> loaded;
     withDialog([&](options& d) {
         loaded = &d;
-        window_->Command3_Click();
+        window().Command3_Click();
         QVERIFY(loaded.isNull());
     });
     QVERIFY(loaded.isNull());
-    QVERIFY(!window_->isVisible());
-    QVERIFY(window_->findChildren<options*>().isEmpty());
+    QVERIFY(!window().isVisible());
+    QVERIFY(window().findChildren<options*>().isEmpty());
 }
 
 void SettingsDialogTest::theNextReportUsesTheNewPrice()
 {
-    QFile file(dir_.filePath(QStringLiteral("a.bin")));
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(1000));
-    file.close();
-    const QString report = dir_.filePath(QStringLiteral("report.txt"));
-    window_->CommonDialog1.setAnswer([&] { return report; });
+    ScratchDir dir;
+    const QString file = qPath(dir.file("a.bin", 1000));
+    const QString report = qPath(dir / "report.txt");
+    prompts().answer = report;
 
     withDialog([&](options& d) {
         retype(d, QStringLiteral("1.50"));
         pressByKey(d, d.Command1, Qt::Key_O);
     });
-    QCOMPARE(window_->statusText(), statusFor(QStringLiteral("1.5")));
+    QCOMPARE(window().statusText(), statusFor(QStringLiteral("1.5")));
 
     QMimeData data;
-    data.setUrls({ QUrl::fromLocalFile(file.fileName()) });
-    QVERIFY(miruteka::testing::dragOver(*window_, data, window_->Frame1.geometry().center(), true));
+    data.setUrls({ QUrl::fromLocalFile(file) });
+    QVERIFY(dragOver(window(), data, window().Frame1.geometry().center(), true));
 
     // 1000 bytes are 7.8125 packets: 11.71875 yen at 1.5, cut to 11.71 on the file's line.
-    const QString text = QDir::toNativeSeparators(file.fileName())
-        + QStringLiteral("   11.71円\r\n\r\nTOTAL 11.71875円");
-    QCOMPARE(miruteka::testing::readAll(report), miruteka::testing::cp932(text) + "\r\n");
+    const QString text
+        = QDir::toNativeSeparators(file) + QStringLiteral("   11.71円\r\n\r\nTOTAL 11.71875円");
+    QCOMPARE(readAll(report), cp932(text) + "\r\n");
+}
+
+void SettingsDialogTest::theNextStartBeginsAt0Point3Again()
+{
+    withDialog([&](options& d) {
+        retype(d, QStringLiteral("1.5"));
+        pressByKey(d, d.Command1, Qt::Key_O);
+    });
+    QCOMPARE(window().Text1.text(), QStringLiteral("1.5"));
+    under_.reset(); // the program ends
+    under_ = std::make_unique<WindowUnderTest>();
+    QCOMPARE(window().Text1.text(), QStringLiteral("0.3"));
+    QCOMPARE(window().statusText(), statusFor(QStringLiteral("0.3")));
 }
 
 QTEST_MAIN(SettingsDialogTest)

@@ -1,44 +1,81 @@
-// What the window tests share: messages caught instead of shown, drags delivered the way the
-// platform delivers them, and the bytes of written files.
+// What the window tests share: the main window shown with its prompts answered by the test,
+// drags delivered the way the platform delivers them, and the bytes of written files.
 #pragma once
 
 #include "files.h"
 #include "main.h"
 #include "message_box.h"
+#include "prompts.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QDragEnterEvent>
 #include <QFile>
 #include <QMimeData>
+#include <QTest>
 #include <QWindow>
+#include <filesystem>
 #include <functional>
 
 namespace miruteka::testing {
+
+// True while a drop event is being delivered: a prompt shown then would hold the drag source.
+inline bool dropEventInProgress = false;
 
 struct Message {
     QString text;
     int buttons;
     QString title;
+    bool overDialog; // a modal dialog (the settings dialog) was up when it came
 };
 
-// Collects the program's messages instead of showing them, for as long as it lives.
-class MessageLog {
+// Answers the program's prompts in place of the dialogs, for as long as it lives: the save
+// prompt gives `answer`, or what `onSave` gives when it is set, and is counted; messages are
+// logged, and `onMessage` runs after each.
+class TestPrompts {
 public:
-    MessageLog()
-    {
-        SetMessageHandler([this](const QString& text, int buttons, const QString& title) {
-            messages.append({ text, buttons, title });
-        });
-    }
-    ~MessageLog() { SetMessageHandler({}); }
-    MessageLog(const MessageLog&) = delete;
-    MessageLog& operator=(const MessageLog&) = delete;
+    QString answer;
+    std::function<QString()> onSave;
+    std::function<void()> onMessage;
 
+    int saves = 0;
+    int savesDuringDropEvent = 0;
     QList<Message> messages;
+    // How the last save prompt was asked for.
+    QWidget* saveParent = nullptr;
+    QString saveTitle;
+    QString saveFilter;
+
+private:
+    ReplacedPrompts replaced_ { {
+        [this](QWidget* parent, const QString& title, const QString& filter) {
+            saveParent = parent;
+            saveTitle = title;
+            saveFilter = filter;
+            ++saves;
+            savesDuringDropEvent += dropEventInProgress ? 1 : 0;
+            return onSave ? onSave() : answer;
+        },
+        [this](const QString& text, int buttons, const QString& title) {
+            messages.append({ text, buttons, title, QApplication::activeModalWidget() != nullptr });
+            if (onMessage)
+                onMessage();
+        },
+    } };
 };
 
-// True while a drop event is being delivered: a prompt shown then would hold the drag source.
-inline bool dropEventInProgress = false;
+// The main window as the program starts it, shown, its prompts answered by the test.
+struct WindowUnderTest {
+    WindowUnderTest()
+    {
+        window.show();
+        exposed = QTest::qWaitForWindowExposed(&window);
+    }
+
+    TestPrompts prompts; // made before the window and gone after it
+    miruteka::main window;
+    bool exposed = false;
+};
 
 // Runs what the window queued for later, such as the procedure of a drop that has returned.
 inline void runQueuedCalls() { QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall); }
@@ -82,6 +119,16 @@ inline Qt::DropAction dropWithoutRunning(miruteka::main& window, const QMimeData
     QDropEvent drop(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
     QCoreApplication::sendEvent(window.windowHandle(), &drop);
     return drop.isAccepted() ? drop.dropAction() : Qt::IgnoreAction;
+}
+
+// A path of the scratch folder as the window holds it, and back.
+inline QString qPath(const std::filesystem::path& path)
+{
+    return QString::fromStdU16String(path.u16string());
+}
+inline std::filesystem::path fsPath(const QString& path)
+{
+    return std::filesystem::path(path.toStdU16String());
 }
 
 inline QByteArray readAll(const QString& path)
