@@ -8,6 +8,7 @@
 #include <QDropEvent>
 #include <QMimeData>
 #include <QUrl>
+#include <algorithm>
 
 namespace miruteka {
 
@@ -29,6 +30,13 @@ bool namesLocalFile(const QUrl& url)
 // text, so that a name that is not UTF-8 still opens the file that was dropped.
 QString localPath(const QUrl& url)
 {
+    // QUrl keeps a path with every escape decoded that stands for a character of its own; an
+    // escape it keeps ("%25" for "%", bytes that are not UTF-8) shows as "%". A path with no "%"
+    // and no surrogate, which might stand alone, is the name as text already.
+    QString path = url.path(QUrl::PrettyDecoded);
+    const auto keptAsBytes = [](QChar c) { return c == u'%' || c.isSurrogate(); };
+    if (std::none_of(path.cbegin(), path.cend(), keptAsBytes))
+        return path;
     const QByteArray bytes
         = QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1());
     return QString::fromStdU16String(
