@@ -2,6 +2,7 @@
 // UTF-8 carried as a lone surrogate; text files are CP932 through the C library's iconv.
 #include "native_file.h"
 
+#include <array>
 #include <bit>
 #include <cerrno>
 #include <climits>
@@ -9,6 +10,7 @@
 #include <fcntl.h>
 #include <iconv.h>
 #include <poll.h>
+#include <span>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,13 +20,16 @@ namespace miruteka::native {
 
 namespace {
 
-// A surrogate of U+DC80 to U+DCFF stands for the byte that had no UTF-8 form; any other
-// surrogate without its partner, and a NUL, which would end the name early, name no file.
-// Written through a pointer into room for the longest form (three bytes a unit): a drop opens
-// each of its files by name, and appending byte by byte cost more than the rest of the step.
-std::optional<std::string> toUtf8(std::u16string_view text)
+// The most bytes one unit of a name takes: three (a surrogate pair takes four for two units).
+constexpr std::size_t maxBytesPerUnit = 3;
+
+// Writes the name's bytes and a closing NUL into `out`, which has room for the longest form of
+// every unit and the NUL, and gives the bytes. A surrogate of U+DC80 to U+DCFF stands for the
+// byte that had no UTF-8 form; any other surrogate without its partner, and a NUL, which would
+// end the name early, name no file. Written through a pointer: a drop opens each of its files
+// by name, and appending byte by byte cost more than the rest of the step.
+std::optional<std::string_view> toUtf8(std::u16string_view text, std::span<char> out)
 {
-    std::string out(text.size() * 3, '\0');
     char* at = out.data();
     for (std::size_t i = 0; i < text.size(); ++i) {
         char32_t c = text[i];
@@ -58,8 +63,8 @@ std::optional<std::string> toUtf8(std::u16string_view text)
             *at++ = static_cast<char>(0x80 | (c & 0x3F));
         }
     }
-    out.resize(static_cast<std::size_t>(at - out.data()));
-    return out;
+    *at = '\0';
+    return std::string_view(out.data(), static_cast<std::size_t>(at - out.data()));
 }
 
 int openRetrying(const char* path, int flags, mode_t mode = 0)
@@ -297,12 +302,17 @@ private:
 
 std::optional<Input> openInput(std::u16string_view path)
 {
-    const auto name = toUtf8(path);
+    // Every unit gives at least one byte, and the system opens no name of PATH_MAX bytes or
+    // more. Any shorter name fits on the stack, which spares a drop an allocation a file.
+    if (path.size() >= PATH_MAX)
+        return std::nullopt;
+    std::array<char, PATH_MAX * maxBytesPerUnit> buffer;
+    const auto name = toUtf8(path, buffer);
     if (!name)
         return std::nullopt;
     // Non-blocking, so that a FIFO opens at once and is refused below instead of waiting for a
     // writer; no controlling terminal is ever taken.
-    const int fd = openRetrying(name->c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const int fd = openRetrying(name->data(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
         return std::nullopt;
     struct stat st;
@@ -317,10 +327,11 @@ void closeInput(const Input& input) { ::close(input.handle); }
 
 std::optional<Output> openOutput(std::u16string_view path)
 {
-    const auto name = toUtf8(path);
+    std::string buffer(path.size() * maxBytesPerUnit + 1, '\0');
+    const auto name = toUtf8(path, buffer);
     if (!name || name->empty())
         return std::nullopt;
-    auto place = locate(*name);
+    auto place = locate(std::string(*name));
     if (!place)
         return std::nullopt;
 
