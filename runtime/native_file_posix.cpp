@@ -40,6 +40,10 @@ std::optional<std::string_view> toUtf8(std::u16string_view text, std::span<char>
             if (c == 0)
                 return std::nullopt;
             *at++ = static_cast<char>(c);
+            // The rest of an ASCII run in a loop of its own: most of a name is ASCII, and a
+            // branch a unit between it and the other forms was mispredicted at every change.
+            while (i + 1 < text.size() && text[i + 1] != 0 && text[i + 1] < 0x80)
+                *at++ = static_cast<char>(text[++i]);
             continue;
         }
         if (c >= 0xD800 && c <= 0xDBFF) {
