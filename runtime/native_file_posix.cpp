@@ -531,12 +531,11 @@ char* convertToCp932(iconv_t converter, std::u16string_view text, char* at)
 struct AnsiConverter::State {
     struct Bytes {
         std::array<char, 2> bytes;
-        std::uint8_t size;
-        bool known; // iconv has been asked
+        std::uint8_t size; // 0 until iconv has been asked
     };
 
     iconv_t converter;
-    std::array<Bytes, 0x10000> byUnit {}; // the surrogates' entries stay unknown
+    std::array<Bytes, 0x10000> byUnit {}; // the surrogates' entries stay empty
 };
 
 AnsiConverter::AnsiConverter()
@@ -565,22 +564,22 @@ bool AnsiConverter::append(std::u16string_view text, std::string& out)
     out.resize(before + text.size() * 2);
     char* at = out.data() + before;
     for (std::size_t i = 0; i < text.size(); ++i) {
-        const char16_t unit = text[i];
-        if (unit >= 0xD800 && unit <= 0xDFFF) {
-            // A pair, or a surrogate alone: rare enough to go to iconv each time.
-            const bool pair = unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00
-                && text[i + 1] <= 0xDFFF;
-            const std::size_t size = pair ? 2 : 1;
-            at = convertToCp932(state.converter, text.substr(i, size), at);
-            if (!at) {
-                out.resize(before);
-                return false;
+        State::Bytes& known = state.byUnit[text[i]];
+        if (known.size == 0) {
+            const char16_t unit = text[i];
+            if (unit >= 0xD800 && unit <= 0xDFFF) {
+                // A pair, or a surrogate alone: rare enough to go to iconv each time.
+                const bool pair = unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00
+                    && text[i + 1] <= 0xDFFF;
+                const std::size_t size = pair ? 2 : 1;
+                at = convertToCp932(state.converter, text.substr(i, size), at);
+                if (!at) {
+                    out.resize(before);
+                    return false;
+                }
+                i += size - 1;
+                continue;
             }
-            i += size - 1;
-            continue;
-        }
-        State::Bytes& known = state.byUnit[unit];
-        if (!known.known) {
             const char* end
                 = convertToCp932(state.converter, text.substr(i, 1), known.bytes.data());
             if (!end) {
@@ -588,7 +587,6 @@ bool AnsiConverter::append(std::u16string_view text, std::string& out)
                 return false;
             }
             known.size = static_cast<std::uint8_t>(end - known.bytes.data());
-            known.known = true;
         }
         // Both bytes go, there being room for two a unit; a second that is not the
         // character's own is overwritten by what follows.
