@@ -12,23 +12,24 @@
 
 namespace miruteka {
 
-namespace {
-
 #ifdef _WIN32
 // A host names a network share, which Windows opens by its UNC path.
-bool namesLocalFile(const QUrl& url) { return url.isLocalFile(); }
+bool DropFrame::namesLocalFile(const QUrl& url) { return url.isLocalFile(); }
 
-QString localPath(const QUrl& url) { return QDir::toNativeSeparators(url.toLocalFile()); }
+QString DropFrame::localPath(const QUrl& url)
+{
+    return QDir::toNativeSeparators(url.toLocalFile());
+}
 #else
 // Any host but this machine's own names a file elsewhere, which no local path reaches.
-bool namesLocalFile(const QUrl& url)
+bool DropFrame::namesLocalFile(const QUrl& url)
 {
     return url.isLocalFile() && (url.host().isEmpty() || url.host() == u"localhost");
 }
 
 // A name is bytes here: they are taken from the URI's escapes as they stand, never through
 // text, so that a name that is not UTF-8 still opens the file that was dropped.
-QString localPath(const QUrl& url)
+QString DropFrame::localPath(const QUrl& url)
 {
     // QUrl keeps a path with every escape decoded that stands for a character of its own; an
     // escape it keeps ("%25" for "%", bytes that are not UTF-8) shows as "%". A path with no "%"
@@ -44,8 +45,6 @@ QString localPath(const QUrl& url)
 }
 #endif
 
-} // namespace
-
 DropFrame::DropFrame(QWidget* parent)
     : QGroupBox(parent)
 {
@@ -58,18 +57,6 @@ bool DropFrame::carriesLocalFiles(const QMimeData& data)
         return false;
     const QList<QUrl> urls = data.urls();
     return std::any_of(urls.cbegin(), urls.cend(), namesLocalFile);
-}
-
-QStringList DropFrame::localPaths(const QMimeData& data)
-{
-    QStringList paths;
-    const QList<QUrl> urls = data.urls();
-    paths.reserve(urls.size());
-    for (const QUrl& url : urls) {
-        if (namesLocalFile(url))
-            paths.append(localPath(url));
-    }
-    return paths;
 }
 
 void DropFrame::dragEnterEvent(QDragEnterEvent* event)
@@ -100,8 +87,8 @@ void DropFrame::dropEvent(QDropEvent* event)
     dragOffersFiles_ = false;
     event->setDropAction(Qt::CopyAction);
     event->accept();
-    // Only the paths leave this handler: the dropped data is gone once it returns.
-    emit filesDropped(localPaths(*event->mimeData()));
+    // Only the URLs leave this handler: the dropped data is gone once it returns.
+    emit filesDropped(event->mimeData()->urls());
 }
 
 } // namespace miruteka

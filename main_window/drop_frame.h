@@ -1,8 +1,9 @@
-// The frame that takes files dropped from the desktop and hands on their paths, in order.
+// The frame that takes files dropped from the desktop and hands on their URLs, in order.
 #pragma once
 
 #include <QGroupBox>
-#include <QStringList>
+#include <QList>
+#include <QUrl>
 
 class QMimeData;
 
@@ -13,15 +14,20 @@ class DropFrame : public QGroupBox {
 public:
     explicit DropFrame(QWidget* parent = nullptr);
 
-    // True when the data carries at least one local file: a file URL that names no other
-    // machine (on Windows, where another machine's files open by their network path, any).
+    // True when the data carries at least one local file.
     static bool carriesLocalFiles(const QMimeData& data);
-    // The local files of the data as full native paths, in the order given. On POSIX systems
-    // the path holds the exact bytes of the URL's name, as FileNameFromBytes gives them.
-    static QStringList localPaths(const QMimeData& data);
+    // Whether a dropped URL is a local file: a file URL that names no other machine (on
+    // Windows, where another machine's files open by their network path, any).
+    static bool namesLocalFile(const QUrl& url);
+    // A local file's full native path. On POSIX systems it holds the exact bytes of the URL's
+    // name, as FileNameFromBytes gives them.
+    static QString localPath(const QUrl& url);
 
 signals:
-    void filesDropped(const QStringList& paths);
+    // All the dropped URLs, in the order given. The local files among them, and their paths,
+    // are for the receiver to take one at a time: a drop of many files is let go at once, and
+    // its names are never all held at the same time.
+    void filesDropped(const QList<QUrl>& urls);
 
 protected:
     void dragEnterEvent(QDragEnterEvent* event) override;
