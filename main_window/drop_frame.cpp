@@ -11,36 +11,43 @@
 #include <QGuiApplication>
 #include <QMenu>
 #include <QMimeData>
+#include <QUrl>
 #include <algorithm>
 
 namespace miruteka {
 
-namespace {
-
 #ifdef _WIN32
 // A host names a network share, which Windows opens by its UNC path.
-bool namesLocalFile(const QUrl& url) { return url.isLocalFile(); }
+bool DropFrame::namesLocalFile(const QUrl& url) { return url.isLocalFile(); }
 
-QString localPath(const QUrl& url) { return QDir::toNativeSeparators(url.toLocalFile()); }
+QString DropFrame::localPath(const QUrl& url)
+{
+    return QDir::toNativeSeparators(url.toLocalFile());
+}
 #else
 // Any host but this machine's own names a file elsewhere, which no local path reaches.
-bool namesLocalFile(const QUrl& url)
+bool DropFrame::namesLocalFile(const QUrl& url)
 {
     return url.isLocalFile() && (url.host().isEmpty() || url.host() == u"localhost");
 }
 
 // A name is bytes here: they are taken from the URI's escapes as they stand, never through
 // text, so that a name that is not UTF-8 still opens the file that was dropped.
-QString localPath(const QUrl& url)
+QString DropFrame::localPath(const QUrl& url)
 {
+    // QUrl keeps a path with every escape decoded that stands for a character of its own; an
+    // escape it keeps ("%25" for "%", bytes that are not UTF-8) shows as "%". A path with no "%"
+    // and no surrogate, which might stand alone, is the name as text already.
+    QString path = url.path(QUrl::PrettyDecoded);
+    const auto keptAsBytes = [](QChar c) { return c == u'%' || c.isSurrogate(); };
+    if (std::none_of(path.cbegin(), path.cend(), keptAsBytes))
+        return path;
     const QByteArray bytes
         = QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1());
     return QString::fromStdU16String(
         FileNameFromBytes(std::string_view(bytes.constData(), std::size_t(bytes.size()))));
 }
 #endif
-
-} // namespace
 
 DropFrame::DropFrame(QWidget* parent)
     : QGroupBox(parent)
@@ -67,19 +74,6 @@ bool DropFrame::carriesLocalFiles(const QMimeData& data)
 bool DropFrame::carriesLocalFiles(const QList<QUrl>& urls)
 {
     return std::any_of(urls.cbegin(), urls.cend(), namesLocalFile);
-}
-
-QStringList DropFrame::localPaths(const QMimeData& data) { return localPaths(data.urls()); }
-
-QStringList DropFrame::localPaths(const QList<QUrl>& urls)
-{
-    QStringList paths;
-    paths.reserve(urls.size());
-    for (const QUrl& url : urls) {
-        if (namesLocalFile(url))
-            paths.append(localPath(url));
-    }
-    return paths;
 }
 
 void DropFrame::dragEnterEvent(QDragEnterEvent* event)
@@ -110,8 +104,8 @@ void DropFrame::dropEvent(QDropEvent* event)
     dragOffersFiles_ = false;
     event->setDropAction(Qt::CopyAction);
     event->accept();
-    // Only the paths leave this handler: the dropped data is gone once it returns.
-    emit filesDropped(localPaths(*event->mimeData()));
+    // Only the URLs leave this handler: the dropped data is gone once it returns.
+    emit filesDropped(event->mimeData()->urls());
 }
 
 QList<QUrl> DropFrame::copiedFiles(const QMimeData& data)
@@ -143,7 +137,7 @@ void DropFrame::paste()
     const QList<QUrl> urls = copiedFiles(*data);
     // As a drag of text is never offered for a drop, a clipboard without files pastes nothing.
     if (carriesLocalFiles(urls))
-        emit filesDropped(localPaths(urls));
+        emit filesDropped(urls);
 }
 
 void DropFrame::updatePasteAction()

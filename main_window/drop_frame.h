@@ -1,11 +1,10 @@
 // The frame that takes files dropped from the desktop, or pasted from a file manager's copy, and
-// hands on their paths, in order.
+// hands on their URLs, in order.
 #pragma once
 
 #include <QAction>
 #include <QGroupBox>
 #include <QList>
-#include <QStringList>
 #include <QUrl>
 
 class QMimeData;
@@ -17,16 +16,15 @@ class DropFrame : public QGroupBox {
 public:
     explicit DropFrame(QWidget* parent = nullptr);
 
-    // True when the data, or the list, carries at least one local file: a file URL that names
-    // no other machine (on Windows, where another machine's files open by their network path,
-    // any).
+    // True when the data, or the list, carries at least one local file.
     static bool carriesLocalFiles(const QMimeData& data);
     static bool carriesLocalFiles(const QList<QUrl>& urls);
-    // The local files of the data, or of the list, as full native paths, in the order given.
-    // On POSIX systems the path holds the exact bytes of the URL's name, as FileNameFromBytes
-    // gives them.
-    static QStringList localPaths(const QMimeData& data);
-    static QStringList localPaths(const QList<QUrl>& urls);
+    // Whether a dropped URL is a local file: a file URL that names no other machine (on
+    // Windows, where another machine's files open by their network path, any).
+    static bool namesLocalFile(const QUrl& url);
+    // A local file's full native path. On POSIX systems it holds the exact bytes of the URL's
+    // name, as FileNameFromBytes gives them.
+    static QString localPath(const QUrl& url);
     // The files a file manager has put on the clipboard: its URI list, or, where only that is
     // offered, the GNOME list ("copy" or "cut", then one URI a line). Empty for anything else.
     static QList<QUrl> copiedFiles(const QMimeData& data);
@@ -39,8 +37,10 @@ public:
     void showContextMenu(QPoint globalPos);
 
 signals:
-    // Files dropped on the frame, or pasted into its window.
-    void filesDropped(const QStringList& paths);
+    // The URLs dropped on the frame, or pasted into its window, in the order given. The local
+    // files among them, and their paths, are for the receiver to take one at a time: a drop of
+    // many files is let go at once, and its names are never all held at the same time.
+    void filesDropped(const QList<QUrl>& urls);
 
 public slots:
     // Hands on the clipboard's files as a drop of them would; nothing when it holds none.

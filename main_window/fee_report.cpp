@@ -30,64 +30,58 @@ double PacketAmount(double unitPrice, std::int64_t length)
     return unitPrice * (static_cast<double>(length) / packetSize);
 }
 
-namespace {
-
-template <typename Path>
-std::u16string buildFeeReport(std::span<const Path> paths, std::u16string_view unitPriceText)
-{
+FeeReport::FeeReport(std::u16string_view unitPriceText)
     // The price cannot change within one drop, so it is read once; a price that does not read
     // fails every file's line and amount alike.
-    const std::optional<double> unitPrice = ParseNumber(unitPriceText);
-
-    std::u16string report;
-    std::size_t expected = 32;
-    for (const auto& path : paths)
-        expected += path.size() + separator.size() + 24;
-    report.reserve(expected);
-
-    double total = 0;
-    for (const auto& path : paths) {
-        if (!OpenForInput(path, reportFile))
-            continue;
-        if (unitPrice) {
-            const std::optional<std::int64_t> length = FileLength(reportFile);
-            if (length) {
-                const double fee = PacketFee(*unitPrice, *length);
-                const double amount = PacketAmount(*unitPrice, *length);
-                // An overflowing step is abandoned: neither its line nor its amount counts.
-                if (std::isfinite(fee)) {
-                    report += path;
-                    report += separator;
-                    AppendNumber(report, fee);
-                    report += currency;
-                    report += lineEnd;
-                }
-                if (std::isfinite(amount + total))
-                    total = amount + total;
-            }
-        }
-        CloseFile(reportFile);
-    }
-
-    report += lineEnd;
-    report += totalLabel;
-    AppendNumber(report, total);
-    report += currency;
-    return report;
+    : unitPrice_(ParseNumber(unitPriceText))
+{
 }
 
-} // namespace
+void FeeReport::add(std::u16string_view path)
+{
+    if (!OpenForInput(path, reportFile))
+        return;
+    if (unitPrice_) {
+        const std::optional<std::int64_t> length = FileLength(reportFile);
+        if (length) {
+            const double fee = PacketFee(*unitPrice_, *length);
+            const double amount = PacketAmount(*unitPrice_, *length);
+            // An overflowing step is abandoned: neither its line nor its amount counts.
+            if (std::isfinite(fee)) {
+                text_ += path;
+                text_ += separator;
+                AppendNumber(text_, fee);
+                text_ += currency;
+                text_ += lineEnd;
+            }
+            if (std::isfinite(amount + total_))
+                total_ = amount + total_;
+        }
+    }
+    CloseFile(reportFile);
+}
+
+std::u16string FeeReport::finish() &&
+{
+    text_ += lineEnd;
+    text_ += totalLabel;
+    AppendNumber(text_, total_);
+    text_ += currency;
+    return std::move(text_);
+}
 
 std::u16string BuildFeeReport(
     std::span<const std::u16string> paths, std::u16string_view unitPriceText)
 {
-    return buildFeeReport(paths, unitPriceText);
-}
-
-std::u16string BuildFeeReport(
-    std::span<const std::u16string_view> paths, std::u16string_view unitPriceText)
-{
-    return buildFeeReport(paths, unitPriceText);
+    FeeReport report(unitPriceText);
+    // Room for every line, so that the text is never copied to grow.
+    std::size_t expected = 32;
+    for (const auto& path : paths)
+        expected += path.size() + separator.size() + 24;
+    report.reserve(expected);
+    for (const auto& path : paths)
+        report.add(path);
+    return std::move(report).finish();
 }
 
 bool SaveFeeReport(std::u16string_view path, std::u16string_view report)

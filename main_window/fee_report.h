@@ -15,14 +15,30 @@ namespace miruteka {
 double PacketFee(double unitPrice, std::int64_t length);
 double PacketAmount(double unitPrice, std::int64_t length);
 
-// One line per path that opens as a regular file, in the given order ("path   fee円" CR LF),
-// then CR LF and "TOTAL total円". An item that cannot be measured gives no line and adds
-// nothing; a unit price that does not read as a number gives no lines and a total of 0.
+// The fee report built one item at a time, in the order the items come: one line per path that
+// opens as a regular file ("path   fee円" CR LF), then CR LF and "TOTAL total円". An item that
+// cannot be measured gives no line and adds nothing; a unit price that does not read as a
+// number gives no lines and a total of 0.
+class FeeReport {
+public:
+    explicit FeeReport(std::u16string_view unitPriceText);
+
+    // Room for this many units of text, so that a report of known size is never copied to grow.
+    void reserve(std::size_t units) { text_.reserve(units); }
+    // Opens the path, and gives it its line and its amount when it is a regular file.
+    void add(std::u16string_view path);
+    // The text with the closing after the last line.
+    std::u16string finish() &&;
+
+private:
+    std::optional<double> unitPrice_;
+    std::u16string text_;
+    double total_ = 0;
+};
+
+// The report of the paths, in the given order.
 std::u16string BuildFeeReport(
     std::span<const std::u16string> paths, std::u16string_view unitPriceText);
-// The same over views of paths held elsewhere, so that a long list is not copied for it.
-std::u16string BuildFeeReport(
-    std::span<const std::u16string_view> paths, std::u16string_view unitPriceText);
 
 // Writes the report and a final CR LF to the path. True only when the report is in place in
 // full; an existing file keeps its old content otherwise.

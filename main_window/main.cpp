@@ -13,7 +13,6 @@
 #include <QGuiApplication>
 #include <QIcon>
 #include <QScreen>
-#include <vector>
 
 namespace miruteka {
 
@@ -151,9 +150,9 @@ void main::Command3_Click()
     close();
 }
 
-void main::Frame1_OLEDragDrop(const QStringList& paths)
+void main::Frame1_OLEDragDrop(const QList<QUrl>& urls)
 {
-    pendingDrops_.push_back(paths);
+    pendingDrops_.push_back(urls);
     if (!pendingDropsScheduled_) {
         pendingDropsScheduled_ = true;
         QMetaObject::invokeMethod(this, &main::runPendingDrops, Qt::QueuedConnection);
@@ -165,9 +164,9 @@ void main::runPendingDrops()
     // A drop that arrives while a prompt is open (the prompt blocks the window, but two drops
     // can be queued before the first procedure starts) waits here for the one before it.
     while (!pendingDrops_.empty()) {
-        const QStringList paths = std::move(pendingDrops_.front());
+        const QList<QUrl> urls = std::move(pendingDrops_.front());
         pendingDrops_.pop_front();
-        dropProcedure(paths);
+        dropProcedure(urls);
     }
     pendingDropsScheduled_ = false;
 }
@@ -189,14 +188,18 @@ void main::contextMenuEvent(QContextMenuEvent* event)
     Frame1.showContextMenu(Frame1.mapToGlobal(Frame1.rect().center()));
 }
 
-void main::dropProcedure(const QStringList& paths)
+void main::dropProcedure(const QList<QUrl>& urls)
 {
-    // Views of the dropped list: a drop of many files is not copied once more for the report.
-    std::vector<std::u16string_view> items;
-    items.reserve(static_cast<std::size_t>(paths.size()));
-    for (const QString& path : paths)
-        items.emplace_back(QStringView(path).utf16(), static_cast<std::size_t>(path.size()));
-    const std::u16string report = BuildFeeReport(items, Text1.text().toStdU16String());
+    // Each local file's path is made when the walk reaches it, while its URL is at hand: a drop
+    // of many files never holds all its names at once, and reads each from memory once.
+    FeeReport walk(Text1.text().toStdU16String());
+    for (const QUrl& url : urls) {
+        if (!DropFrame::namesLocalFile(url))
+            continue;
+        const QString path = DropFrame::localPath(url);
+        walk.add({ QStringView(path).utf16(), static_cast<std::size_t>(path.size()) });
+    }
+    const std::u16string report = std::move(walk).finish();
 
     CommonDialog1.ShowSave(this);
     const QString fileName = CommonDialog1.FileName();

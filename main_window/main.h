@@ -38,9 +38,9 @@ public slots:
     void Command1_Click();
     void Command2_Click();
     void Command3_Click();
-    // The drop notification: keeps its own copy of the paths and returns at once, so that the
-    // drag source is let go before the save prompt opens.
-    void Frame1_OLEDragDrop(const QStringList& paths);
+    // The drop notification: keeps its own copy of the dropped URLs and returns at once, so that
+    // the drag source is let go before the save prompt opens.
+    void Frame1_OLEDragDrop(const QList<QUrl>& urls);
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -49,10 +49,10 @@ protected:
 private:
     void Form_Load();
     void runPendingDrops();
-    void dropProcedure(const QStringList& paths);
+    void dropProcedure(const QList<QUrl>& urls);
 
     // Drops waiting for their procedure, in the order they arrived; each gets its own prompt.
-    std::deque<QStringList> pendingDrops_;
+    std::deque<QList<QUrl>> pendingDrops_;
     bool pendingDropsScheduled_ = false;
 
     QLabel statusPanel_;

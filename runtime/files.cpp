@@ -77,15 +77,18 @@ bool PrintLine(int fileNumber, std::u16string_view text)
     // code page keeps no state from one character to the next, so the pieces give the bytes of
     // the whole; a piece never ends between the two halves of a surrogate pair.
     constexpr std::size_t pieceSize = 32768;
+    native::AnsiConverter converter;
+    std::string bytes;
     do {
         std::size_t size = std::min(text.size(), pieceSize);
         if (size < text.size() && text[size - 1] >= 0xD800 && text[size - 1] <= 0xDBFF)
             --size;
-        std::optional<std::string> bytes = native::toAnsiCodePage(text.substr(0, size));
+        bytes.clear();
+        const bool converted = converter.append(text.substr(0, size), bytes);
         text.remove_prefix(size);
-        if (bytes && text.empty())
-            *bytes += "\r\n";
-        if (!bytes || !native::writeAll(output->native, *bytes)) {
+        if (text.empty())
+            bytes += "\r\n";
+        if (!converted || !native::writeAll(output->native, bytes)) {
             output->failed = true;
             return false;
         }
@@ -118,7 +121,10 @@ std::u16string FileNameFromBytes(std::string_view bytes) { return native::fromSy
 
 std::optional<std::string> ToAnsiCodePage(std::u16string_view text)
 {
-    return native::toAnsiCodePage(text);
+    std::string bytes;
+    if (!native::AnsiConverter().append(text, bytes))
+        return std::nullopt;
+    return bytes;
 }
 
 } // namespace miruteka

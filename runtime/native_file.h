@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -60,7 +61,23 @@ void discard(const Output& output);
 std::u16string fromSystemPath(std::string_view bytes);
 #endif
 
-// Nothing when the system cannot convert at all, so that no text is silently lost.
-std::optional<std::string> toAnsiCodePage(std::u16string_view text);
+// Text in the system's ANSI code page. One converter takes a whole text piece by piece, so
+// that what it sets up is paid once a text rather than once a piece.
+class AnsiConverter {
+public:
+    AnsiConverter();
+    ~AnsiConverter();
+    AnsiConverter(const AnsiConverter&) = delete;
+    AnsiConverter& operator=(const AnsiConverter&) = delete;
+
+    // Appends the bytes of the text, one "?" for each character the code page cannot
+    // represent. False, with nothing appended, when the system cannot convert at all, so that
+    // no text is silently lost.
+    bool append(std::u16string_view text, std::string& out);
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
 
 } // namespace miruteka::native

@@ -2,13 +2,18 @@
 // UTF-8 carried as a lone surrogate; text files are CP932 through the C library's iconv.
 #include "native_file.h"
 
+#include <algorithm>
+#include <array>
 #include <bit>
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdint>
+#include <cstring>
 #include <fcntl.h>
 #include <iconv.h>
 #include <poll.h>
+#include <span>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,13 +23,16 @@ namespace miruteka::native {
 
 namespace {
 
-// A surrogate of U+DC80 to U+DCFF stands for the byte that had no UTF-8 form; any other
-// surrogate without its partner, and a NUL, which would end the name early, name no file.
-// Written through a pointer into room for the longest form (three bytes a unit): a drop opens
-// each of its files by name, and appending byte by byte cost more than the rest of the step.
-std::optional<std::string> toUtf8(std::u16string_view text)
+// The most bytes one unit of a name takes: three (a surrogate pair takes four for two units).
+constexpr std::size_t maxBytesPerUnit = 3;
+
+// Writes the name's bytes and a closing NUL into `out`, which has room for the longest form of
+// every unit and the NUL, and gives the bytes. A surrogate of U+DC80 to U+DCFF stands for the
+// byte that had no UTF-8 form; any other surrogate without its partner, and a NUL, which would
+// end the name early, name no file. Written through a pointer: a drop opens each of its files
+// by name, and appending byte by byte cost more than the rest of the step.
+std::optional<std::string_view> toUtf8(std::u16string_view text, std::span<char> out)
 {
-    std::string out(text.size() * 3, '\0');
     char* at = out.data();
     for (std::size_t i = 0; i < text.size(); ++i) {
         char32_t c = text[i];
@@ -32,6 +40,10 @@ std::optional<std::string> toUtf8(std::u16string_view text)
             if (c == 0)
                 return std::nullopt;
             *at++ = static_cast<char>(c);
+            // The rest of an ASCII run in a loop of its own: most of a name is ASCII, and a
+            // branch a unit between it and the other forms was mispredicted at every change.
+            while (i + 1 < text.size() && text[i + 1] != 0 && text[i + 1] < 0x80)
+                *at++ = static_cast<char>(text[++i]);
             continue;
         }
         if (c >= 0xD800 && c <= 0xDBFF) {
@@ -58,8 +70,8 @@ std::optional<std::string> toUtf8(std::u16string_view text)
             *at++ = static_cast<char>(0x80 | (c & 0x3F));
         }
     }
-    out.resize(static_cast<std::size_t>(at - out.data()));
-    return out;
+    *at = '\0';
+    return std::string_view(out.data(), static_cast<std::size_t>(at - out.data()));
 }
 
 int openRetrying(const char* path, int flags, mode_t mode = 0)
@@ -299,12 +311,17 @@ private:
 
 std::optional<Input> openInput(std::u16string_view path)
 {
-    const auto name = toUtf8(path);
+    // Every unit gives at least one byte, and the system opens no name of PATH_MAX bytes or
+    // more. Any shorter name fits on the stack, which spares a drop an allocation a file.
+    if (path.size() >= PATH_MAX)
+        return std::nullopt;
+    std::array<char, PATH_MAX * maxBytesPerUnit> buffer;
+    const auto name = toUtf8(path, buffer);
     if (!name)
         return std::nullopt;
     // Non-blocking, so that a FIFO opens at once and is refused below instead of waiting for a
     // writer; no controlling terminal is ever taken.
-    const int fd = openRetrying(name->c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const int fd = openRetrying(name->data(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
         return std::nullopt;
     struct stat st;
@@ -319,10 +336,11 @@ void closeInput(const Input& input) { ::close(input.handle); }
 
 std::optional<Output> openOutput(std::u16string_view path)
 {
-    const auto name = toUtf8(path);
+    std::string buffer(path.size() * maxBytesPerUnit + 1, '\0');
+    const auto name = toUtf8(path, buffer);
     if (!name)
         return std::nullopt;
-    auto place = locate(*name);
+    auto place = locate(std::string(*name));
     if (!place)
         return std::nullopt;
 
@@ -477,26 +495,21 @@ std::u16string fromSystemPath(std::string_view bytes)
     return out;
 }
 
-std::optional<std::string> toAnsiCodePage(std::u16string_view text)
+namespace {
+
+// Converts the units with iconv into `at`, which has room for two bytes a unit, as CP932 takes
+// at most two a character; one "?" for each character without a CP932 form, a surrogate pair
+// being one character. Gives the end of the bytes, or null when iconv fails otherwise.
+char* convertToCp932(iconv_t converter, std::u16string_view text, char* at)
 {
-    static const char* const utf16
-        = std::endian::native == std::endian::little ? "UTF-16LE" : "UTF-16BE";
-    std::string out(text.size() * 2, '\0'); // CP932 needs at most two bytes a character
-    const iconv_t converter = ::iconv_open("CP932", utf16);
-    if (converter == reinterpret_cast<iconv_t>(-1))
-        return std::nullopt;
     char* in = const_cast<char*>(reinterpret_cast<const char*>(text.data()));
     std::size_t inLeft = text.size() * sizeof(char16_t);
-    char* outPtr = out.data();
-    std::size_t outLeft = out.size();
+    std::size_t outLeft = text.size() * 2;
     while (inLeft > 0) {
-        if (::iconv(converter, &in, &inLeft, &outPtr, &outLeft) != static_cast<std::size_t>(-1))
+        if (::iconv(converter, &in, &inLeft, &at, &outLeft) != static_cast<std::size_t>(-1))
             break;
-        if (errno != EILSEQ && errno != EINVAL) {
-            ::iconv_close(converter);
-            return std::nullopt;
-        }
-        // One "?" for the character that has no CP932 form; a surrogate pair is one character.
+        if (errno != EILSEQ && errno != EINVAL)
+            return nullptr;
         const auto* unit = reinterpret_cast<const char16_t*>(in);
         std::size_t skip = 1;
         if (inLeft >= 4 && unit[0] >= 0xD800 && unit[0] <= 0xDBFF && unit[1] >= 0xDC00
@@ -504,13 +517,86 @@ std::optional<std::string> toAnsiCodePage(std::u16string_view text)
             skip = 2;
         in += skip * sizeof(char16_t);
         inLeft -= skip * sizeof(char16_t);
-        *outPtr++ = '?';
+        *at++ = '?';
         --outLeft;
         ::iconv(converter, nullptr, nullptr, nullptr, nullptr);
     }
-    ::iconv_close(converter);
-    out.resize(out.size() - outLeft);
-    return out;
+    return at;
+}
+
+} // namespace
+
+// CP932 keeps no state from one character to the next, and a report uses the same few hundred
+// characters over and over: iconv is asked once for each character a converter meets, and its
+// answer is looked up after. Given a whole text, iconv takes every character through UCS-4 in
+// two steps, at more than twice the cost.
+struct AnsiConverter::State {
+    struct Bytes {
+        std::array<char, 2> bytes;
+        std::uint8_t size; // 0 until iconv has been asked
+    };
+
+    iconv_t converter;
+    std::array<Bytes, 0x10000> byUnit {}; // the surrogates' entries stay empty
+};
+
+AnsiConverter::AnsiConverter()
+{
+    static const char* const utf16
+        = std::endian::native == std::endian::little ? "UTF-16LE" : "UTF-16BE";
+    const iconv_t converter = ::iconv_open("CP932", utf16);
+    if (converter == reinterpret_cast<iconv_t>(-1))
+        return;
+    state_ = std::make_unique<State>();
+    state_->converter = converter;
+}
+
+AnsiConverter::~AnsiConverter()
+{
+    if (state_)
+        ::iconv_close(state_->converter);
+}
+
+bool AnsiConverter::append(std::u16string_view text, std::string& out)
+{
+    if (!state_)
+        return false;
+    State& state = *state_;
+    const std::size_t before = out.size();
+    out.resize(before + text.size() * 2);
+    char* at = out.data() + before;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        State::Bytes& known = state.byUnit[text[i]];
+        if (known.size == 0) {
+            const char16_t unit = text[i];
+            if (unit >= 0xD800 && unit <= 0xDFFF) {
+                // A pair, or a surrogate alone: rare enough to go to iconv each time.
+                const bool pair = unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00
+                    && text[i + 1] <= 0xDFFF;
+                const std::size_t size = pair ? 2 : 1;
+                at = convertToCp932(state.converter, text.substr(i, size), at);
+                if (!at) {
+                    out.resize(before);
+                    return false;
+                }
+                i += size - 1;
+                continue;
+            }
+            const char* end
+                = convertToCp932(state.converter, text.substr(i, 1), known.bytes.data());
+            if (!end) {
+                out.resize(before);
+                return false;
+            }
+            known.size = static_cast<std::uint8_t>(end - known.bytes.data());
+        }
+        // Both bytes go, there being room for two a unit; a second that is not the
+        // character's own is overwritten by what follows.
+        std::memcpy(at, known.bytes.data(), 2);
+        at += known.size;
+    }
+    out.resize(static_cast<std::size_t>(at - out.data()));
+    return true;
 }
 
 } // namespace miruteka::native

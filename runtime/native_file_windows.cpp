@@ -215,7 +215,13 @@ void discard(const Output& output)
         ::DeleteFileW(output.target.c_str());
 }
 
-std::optional<std::string> toAnsiCodePage(std::u16string_view text)
+// The system converts without any set-up of ours.
+struct AnsiConverter::State { };
+
+AnsiConverter::AnsiConverter() = default;
+AnsiConverter::~AnsiConverter() = default;
+
+bool AnsiConverter::append(std::u16string_view text, std::string& out)
 {
     // Best-fit mappings would turn "é" into "e" and "¥" into a backslash; an unmappable
     // character is to become the code page's default character instead. UTF-8 and GB18030
@@ -224,8 +230,8 @@ std::optional<std::string> toAnsiCodePage(std::u16string_view text)
     const bool unicode = codePage == CP_UTF8 || codePage == 54936;
     const DWORD flags = unicode ? 0 : WC_NO_BEST_FIT_CHARS;
 
-    std::string out;
-    out.reserve(text.size() * 2);
+    const std::size_t before = out.size();
+    out.reserve(before + text.size() * 2);
     bool failed = false;
     auto convert = [&](std::u16string_view part) {
         if (part.empty() || failed)
@@ -266,8 +272,8 @@ std::optional<std::string> toAnsiCodePage(std::u16string_view text)
     }
     convert(text.substr(start));
     if (failed)
-        return std::nullopt;
-    return out;
+        out.resize(before);
+    return !failed;
 }
 
 } // namespace miruteka::native

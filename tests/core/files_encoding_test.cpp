@@ -3,7 +3,13 @@
 #include "files.h"
 #include "scratch.h"
 
+#include <algorithm>
+#include <bit>
 #include <gtest/gtest.h>
+#include <random>
+#ifndef _WIN32
+#include <iconv.h>
+#endif
 
 namespace miruteka {
 namespace {
@@ -89,6 +95,61 @@ TEST(FileNameFromBytes, KeepsEveryByteOfANameThatIsNotUtf8)
     }
     EXPECT_EQ(readBytes(dir / "caf\uFFFD.bin"), std::string(7, '\0'));
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 2);
+}
+
+// The whole text through iconv at once, one "?" for each character that it refuses.
+std::string cp932ByIconv(std::u16string_view text)
+{
+    const iconv_t converter = ::iconv_open("CP932", "UTF-16LE");
+    EXPECT_NE(converter, reinterpret_cast<iconv_t>(-1));
+    std::string out(text.size() * 2, '\0');
+    char* in = const_cast<char*>(reinterpret_cast<const char*>(text.data()));
+    std::size_t inLeft = text.size() * 2;
+    char* at = out.data();
+    std::size_t outLeft = out.size();
+    while (::iconv(converter, &in, &inLeft, &at, &outLeft) == static_cast<std::size_t>(-1)) {
+        const auto* unit = reinterpret_cast<const char16_t*>(in);
+        const bool pair = inLeft >= 4 && unit[0] >= 0xD800 && unit[0] <= 0xDBFF && unit[1] >= 0xDC00
+            && unit[1] <= 0xDFFF;
+        in += pair ? 4 : 2;
+        inLeft -= pair ? 4 : 2;
+        *at++ = '?';
+        --outLeft;
+        ::iconv(converter, nullptr, nullptr, nullptr, nullptr);
+    }
+    ::iconv_close(converter);
+    out.resize(out.size() - outLeft);
+    return out;
+}
+
+// The converter asks iconv once a character and remembers the answer: every character of the
+// BMP, in an order of no pattern and each more than once, with pairs and lone surrogates among
+// them, must come out as iconv writes the whole text.
+TEST(ToAnsiCodePage, WritesWhatTheSystemsConverterWritesForEveryCharacter)
+{
+    static_assert(std::endian::native == std::endian::little, "the reference reads UTF-16LE");
+    std::u16string text;
+    for (char32_t c = 1; c < 0x10000; ++c) {
+        if (c < 0xD800 || c > 0xDFFF)
+            text.append(2, static_cast<char16_t>(c));
+    }
+    std::shuffle(text.begin(), text.end(), std::mt19937(20260314));
+    for (const std::u16string_view odd :
+        { u"\U0001F600", u"\xD83D", u"\xDE00", u"\U00020B9F", u"\xD83D\xD83D" }) {
+        for (int eighth = 1; eighth < 8; ++eighth)
+            text.insert(text.size() * eighth / 8, odd);
+    }
+
+    const std::string expected = cp932ByIconv(text);
+    EXPECT_EQ(ToAnsiCodePage(text), expected);
+
+    // PrintLine converts in pieces with one converter; a character met again in a later piece
+    // comes from what the converter remembers.
+    ScratchDir dir;
+    ASSERT_TRUE(OpenForOutput(u16(dir / "all.txt"), 1));
+    const bool printed = PrintLine(1, text);
+    ASSERT_TRUE(CloseFile(1) && printed);
+    EXPECT_EQ(readBytes(dir / "all.txt"), expected + "\r\n");
 }
 #endif
 

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 #ifndef _WIN32
+#include <climits>
+#include <csignal>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #endif
 
@@ -109,6 +112,31 @@ TEST(OpenForInput, TakesRegularFilesOnlyAndNeverBlocks)
     for (const auto& [path, length] : cases) {
         EXPECT_EQ(OpenForInput(u16(path), 1), length.has_value()) << path;
         EXPECT_EQ(FileLength(1), length) << path;
+        CloseFile(1);
+    }
+}
+
+TEST(OpenForInput, OpensNamesUpToTheSystemsLengthLimit)
+{
+    ScratchDir dir;
+    dir.file("file", 7);
+    const std::string folder = dir.path().string();
+    // The file's name padded with slashes to the given number of bytes.
+    const auto padded = [&](std::size_t bytes) {
+        return std::u16string(folder.begin(), folder.end())
+            + std::u16string(bytes - folder.size() - 4, u'/') + u"file";
+    };
+    const std::pair<std::u16string, std::optional<std::int64_t>> cases[] = {
+        { padded(PATH_MAX - 1), 7 },
+        { padded(PATH_MAX), std::nullopt },
+        // The most units that are converted at all, each at its longest.
+        { std::u16string(PATH_MAX - 1, u'見'), std::nullopt },
+        { std::u16string(PATH_MAX - 2, u'見') + u"\U0001F600", std::nullopt },
+        { std::u16string(PATH_MAX, u'見'), std::nullopt },
+    };
+    for (const auto& [path, length] : cases) {
+        EXPECT_EQ(OpenForInput(path, 1), length.has_value()) << path.size() << " units";
+        EXPECT_EQ(FileLength(1), length) << path.size() << " units";
         CloseFile(1);
     }
 }

@@ -1,9 +1,12 @@
 #include "number.h"
 
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 #include <gtest/gtest.h>
 #include <limits>
 #include <random>
+#include <vector>
 
 namespace miruteka {
 namespace {
@@ -62,6 +65,42 @@ TEST(FormatNumber, EveryFiniteResultReadsBackToTheFifteenDigitValue)
         ASSERT_TRUE(back.has_value()) << std::string(text.begin(), text.end());
         // Normalising is idempotent: the text of what it reads back as is the same text.
         EXPECT_EQ(FormatNumber(*back), text);
+    }
+}
+
+// The 15-significant-digit text as the C library writes it.
+std::u16string referenceText(double value)
+{
+    if (value == 0)
+        return u"0";
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.15G", value);
+    return std::u16string(buffer, buffer + std::strlen(buffer));
+}
+
+// Fees are whole hundredths and take a road of their own; it must agree with the C library on
+// every such value, and on the doubles beside them, which are not whole hundredths.
+TEST(FormatNumber, WholeHundredthsAndTheirNeighboursWriteTheReferenceText)
+{
+    std::vector<std::int64_t> hundredths;
+    for (std::int64_t k = -20000; k <= 20000; ++k)
+        hundredths.push_back(k);
+    // Where the digits run out: around every power of ten up to 10^17.
+    for (std::int64_t power = 10; power <= 100'000'000'000'000'000; power *= 10) {
+        for (const std::int64_t k : { power - 1, power, power + 1, 3 * power - 7 }) {
+            hundredths.push_back(k);
+            hundredths.push_back(-k);
+        }
+    }
+    std::mt19937_64 random(20260101);
+    for (int i = 0; i < 200000; ++i)
+        hundredths.push_back(static_cast<std::int64_t>(random() >> (8 + random() % 50)));
+
+    for (const std::int64_t k : hundredths) {
+        const double value = static_cast<double>(k) / 100;
+        for (const double v :
+            { value, std::nextafter(value, -1e300), std::nextafter(value, 1e300) })
+            ASSERT_EQ(FormatNumber(v), referenceText(v)) << k << " hundredths";
     }
 }
 

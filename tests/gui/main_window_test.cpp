@@ -28,6 +28,10 @@ private slots:
     void dragOverOffersCopyOnlyForLocalFiles_data();
     void dragOverOffersCopyOnlyForLocalFiles();
     void onlyTheFrameTakesDrops();
+#ifndef _WIN32
+    void droppedUrlsGiveTheNamesTheyEncode_data();
+    void droppedUrlsGiveTheNamesTheyEncode();
+#endif
     void dropWritesTheReportToTheChosenFile();
     void dropWithoutFilesStillPromptsAndWritesTheClosing();
     void cancelledPromptWritesAndShowsNothing();
@@ -176,6 +180,54 @@ void MainWindowTest::dragOverOffersCopyOnlyForLocalFiles()
     QCOMPARE(prompts().saves, 0);
 }
 
+#ifndef _WIN32
+void MainWindowTest::droppedUrlsGiveTheNamesTheyEncode_data()
+{
+    QTest::addColumn<QUrl>("url");
+    QTest::addColumn<QString>("path");
+    const auto sent = [](const char* uri) { return QUrl::fromEncoded(uri); };
+    const auto units = [](std::u16string_view text) {
+        return QString::fromUtf16(text.data(), qsizetype(text.size()));
+    };
+    QTest::newRow("plain") << sent("file:///tmp/a.bin") << QStringLiteral("/tmp/a.bin");
+    QTest::newRow("Japanese, escaped")
+        << sent("file:///tmp/%E8%A6%8B%E7%A9%8D.txt") << QStringLiteral("/tmp/見積.txt");
+    QTest::newRow("space, escaped") << sent("file:///tmp/a%20b") << QStringLiteral("/tmp/a b");
+    QTest::newRow("emoji, escaped")
+        << sent("file:///tmp/%F0%9F%98%80") << QStringLiteral("/tmp/\U0001F600");
+    QTest::newRow("percent") << sent("file:///tmp/100%25") << QStringLiteral("/tmp/100%");
+    QTest::newRow("an escape's text as the name")
+        << sent("file:///tmp/%2541") << QStringLiteral("/tmp/%41");
+    QTest::newRow("escaped slash") << sent("file:///tmp/a%2Fb") << QStringLiteral("/tmp/a/b");
+    QTest::newRow("control character") << sent("file:///tmp/a%0Ab") << QStringLiteral("/tmp/a\nb");
+    // Bytes that are not UTF-8 come through as the lone surrogates that stand for them.
+    QTest::newRow("Latin-1") << sent("file:///tmp/caf%E9") << units(u"/tmp/caf\xDCE9");
+    QTest::newRow("overlong slash") << sent("file:///tmp/%C0%AF") << units(u"/tmp/\xDCC0\xDCAF");
+    QTest::newRow("encoded surrogate")
+        << sent("file:///tmp/%ED%B2%80") << units(u"/tmp/\xDCED\xDCB2\xDC80");
+    QTest::newRow("Latin-1 beside Japanese")
+        << sent("file:///tmp/%E9%E8%A6%8B") << units(u"/tmp/\xDCE9見");
+    QTest::newRow("from a local name") << QUrl::fromLocalFile(QStringLiteral("/tmp/100% #1?.txt"))
+                                       << QStringLiteral("/tmp/100% #1?.txt");
+    // Not text: the bytes that the URL carries for it in a URI list.
+    QTest::newRow("lone surrogate in a local name")
+        << QUrl::fromLocalFile(units(u"/tmp/x\xDC80y")) << units(u"/tmp/x\xDCED\xDCB2\xDC80y");
+    QTest::newRow("this machine by name")
+        << sent("file://localhost/tmp/a") << QStringLiteral("/tmp/a");
+    QTest::newRow("another machine") << sent("file://otherhost/tmp/a") << QString();
+    QTest::newRow("web address") << sent("https://example.org/tmp/a") << QString();
+}
+
+void MainWindowTest::droppedUrlsGiveTheNamesTheyEncode()
+{
+    QFETCH(QUrl, url);
+    QFETCH(QString, path);
+    QCOMPARE(miruteka::DropFrame::namesLocalFile(url), !path.isNull());
+    if (!path.isNull())
+        QCOMPARE(miruteka::DropFrame::localPath(url), path);
+}
+#endif
+
 void MainWindowTest::onlyTheFrameTakesDrops()
 {
     QMimeData data;
@@ -272,7 +324,7 @@ void MainWindowTest::dropsQueuedTogetherEachGetTheirOwnPrompt()
     };
     // Native separators, as a drop gives the path.
     const QString sized = QDir::toNativeSeparators(qPath(dir_.file("128.bin", 128)));
-    window().Frame1_OLEDragDrop({ sized });
+    window().Frame1_OLEDragDrop({ QUrl::fromLocalFile(sized) });
     window().Frame1_OLEDragDrop({});
     QCOMPARE(prompted.size(), 0);
     runQueuedCalls();
