@@ -61,6 +61,14 @@ void FeeReport::add(std::u16string_view path)
     CloseFile(reportFile);
 }
 
+void FeeReport::reserve(std::size_t items, std::size_t pathUnits)
+{
+    // A line takes the separator, a fee of at most 20 units, "円" and CR LF beside its path.
+    constexpr std::size_t lineBesidesPath = separator.size() + 24;
+    constexpr std::size_t closing = 32;
+    text_.reserve(closing + items * lineBesidesPath + pathUnits);
+}
+
 std::u16string FeeReport::finish() &&
 {
     text_ += lineEnd;
@@ -74,11 +82,10 @@ std::u16string BuildFeeReport(
     std::span<const std::u16string> paths, std::u16string_view unitPriceText)
 {
     FeeReport report(unitPriceText);
-    // Room for every line, so that the text is never copied to grow.
-    std::size_t expected = 32;
+    std::size_t pathUnits = 0;
     for (const auto& path : paths)
-        expected += path.size() + separator.size() + 24;
-    report.reserve(expected);
+        pathUnits += path.size();
+    report.reserve(paths.size(), pathUnits);
     for (const auto& path : paths)
         report.add(path);
     return std::move(report).finish();

@@ -23,8 +23,9 @@ class FeeReport {
 public:
     explicit FeeReport(std::u16string_view unitPriceText);
 
-    // Room for this many units of text, so that a report of known size is never copied to grow.
-    void reserve(std::size_t units) { text_.reserve(units); }
+    // Room for the lines of this many items whose paths have this many units in all, so that
+    // the text is not copied to grow on the way.
+    void reserve(std::size_t items, std::size_t pathUnits);
     // Opens the path, and gives it its line and its amount when it is a regular file.
     void add(std::u16string_view path);
     // The text with the closing after the last line.
