@@ -42,6 +42,9 @@ struct Output {
     SystemPath temporary; // the name of the file beside it
 #endif
     bool isPipe = false;
+#ifndef _WIN32
+    bool replaces = false; // the target's name held a file when the save began
+#endif
 };
 
 // A regular file, links followed; anything else is refused without blocking.

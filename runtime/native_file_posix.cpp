@@ -255,7 +255,8 @@ void removeCreated(const Output& output, const struct stat& created)
 }
 
 // Gives a complete unnamed file the target's name: directly where the name is free, else under
-// a name of its own that is then renamed over the target.
+// a name of its own that is then renamed over the target. Where a file held the name at the
+// start, the direct link is not tried: it could only fail.
 bool nameUnnamed(const Output& output)
 {
     const std::string self = "/proc/self/fd/" + std::to_string(output.handle);
@@ -263,10 +264,12 @@ bool nameUnnamed(const Output& output)
         return ::linkat(AT_FDCWD, self.c_str(), output.folder, name.c_str(), AT_SYMLINK_FOLLOW)
             == 0;
     };
-    if (link(output.name))
-        return true;
-    if (errno != EEXIST)
-        return false;
+    if (!output.replaces) {
+        if (link(output.name))
+            return true;
+        if (errno != EEXIST)
+            return false;
+    }
     for (int attempt = 0; attempt < nameAttempts; ++attempt) {
         const auto temporary = temporaryName();
         if (!temporary)
@@ -356,6 +359,7 @@ std::optional<Output> openOutput(std::u16string_view path)
         // in place, so that a failure or a kill leaves it as it was.
         auto beside = createBeside(*place);
         if (beside) {
+            beside->replaces = true;
             // The new content keeps the old file's permissions and, where allowed, its owner.
             ::fchmod(beside->handle, st.st_mode & 07777);
             [[maybe_unused]] const int ignored = ::fchown(beside->handle, st.st_uid, st.st_gid);
