@@ -1,5 +1,5 @@
 // The operating-system side of the file-number table: one branch per platform, chosen at build
-// time (native_file_posix.cpp, native_file_windows.cpp). Only this layer calls the system.
+// time (native_*_posix.cpp, native_file_windows.cpp). Only this layer calls the system.
 #pragma once
 
 #include <cstdint>

@@ -1,19 +1,15 @@
-// POSIX branch: a name is bytes on disk, held by the program as UTF-16 with any byte that is not
-// UTF-8 carried as a lone surrogate; text files are CP932 through the C library's iconv.
+// POSIX: the save. The report goes into a new file beside the target that takes the target's
+// name in one step once complete; devices, FIFOs and sockets are written as they are.
 #include "native_file.h"
+#include "native_names_posix.h"
+#include "posix_fd.h"
 
-#include <algorithm>
-#include <array>
-#include <bit>
 #include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdint>
-#include <cstring>
 #include <fcntl.h>
-#include <iconv.h>
 #include <poll.h>
-#include <span>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,103 +18,6 @@
 namespace miruteka::native {
 
 namespace {
-
-// The most bytes one unit of a name takes: three (a surrogate pair takes four for two units).
-constexpr std::size_t maxBytesPerUnit = 3;
-
-// Writes the name's bytes and a closing NUL into `out`, which has room for the longest form of
-// every unit and the NUL, and gives the bytes. A surrogate of U+DC80 to U+DCFF stands for the
-// byte that had no UTF-8 form; any other surrogate without its partner, and a NUL, which would
-// end the name early, name no file. Written through a pointer: a drop opens each of its files
-// by name, and appending byte by byte cost more than the rest of the step.
-std::optional<std::string_view> toUtf8(std::u16string_view text, std::span<char> out)
-{
-    char* at = out.data();
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        char32_t c = text[i];
-        if (c < 0x80) {
-            if (c == 0)
-                return std::nullopt;
-            *at++ = static_cast<char>(c);
-            // The rest of an ASCII run in a loop of its own: most of a name is ASCII, and a
-            // branch a unit between it and the other forms was mispredicted at every change.
-            while (i + 1 < text.size() && text[i + 1] != 0 && text[i + 1] < 0x80)
-                *at++ = static_cast<char>(text[++i]);
-            continue;
-        }
-        if (c >= 0xD800 && c <= 0xDBFF) {
-            if (i + 1 >= text.size() || text[i + 1] < 0xDC00 || text[i + 1] > 0xDFFF)
-                return std::nullopt;
-            c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
-        } else if (c >= 0xDC00 && c <= 0xDFFF) {
-            if (c < 0xDC80 || c > 0xDCFF)
-                return std::nullopt;
-            *at++ = static_cast<char>(c - 0xDC00);
-            continue;
-        }
-        if (c < 0x800) {
-            *at++ = static_cast<char>(0xC0 | (c >> 6));
-            *at++ = static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            *at++ = static_cast<char>(0xE0 | (c >> 12));
-            *at++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            *at++ = static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            *at++ = static_cast<char>(0xF0 | (c >> 18));
-            *at++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            *at++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            *at++ = static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    *at = '\0';
-    return std::string_view(out.data(), static_cast<std::size_t>(at - out.data()));
-}
-
-int openRetrying(const char* path, int flags, mode_t mode = 0)
-{
-    int fd;
-    do
-        fd = ::open(path, flags, mode);
-    while (fd < 0 && errno == EINTR);
-    return fd;
-}
-
-int openAtRetrying(int folder, const char* name, int flags, mode_t mode = 0)
-{
-    int fd;
-    do
-        fd = ::openat(folder, name, flags, mode);
-    while (fd < 0 && errno == EINTR);
-    return fd;
-}
-
-class Fd {
-public:
-    explicit Fd(int fd = -1)
-        : fd_(fd)
-    {
-    }
-    ~Fd()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    Fd(Fd&& other) noexcept
-        : fd_(std::exchange(other.fd_, -1))
-    {
-    }
-    Fd& operator=(Fd&& other) noexcept
-    {
-        std::swap(fd_, other.fd_);
-        return *this;
-    }
-    int get() const { return fd_; }
-    int release() { return std::exchange(fd_, -1); }
-    explicit operator bool() const { return fd_ >= 0; }
-
-private:
-    int fd_;
-};
 
 // Where a save lands: the folder, open, and the name in it. The folder's own path is not needed
 // again, so a path close to PATH_MAX leaves room for any name beside the target.
@@ -312,31 +211,6 @@ private:
 
 } // namespace
 
-std::optional<Input> openInput(std::u16string_view path)
-{
-    // Every unit gives at least one byte, and the system opens no name of PATH_MAX bytes or
-    // more. Any shorter name fits on the stack, which spares a drop an allocation a file.
-    if (path.size() >= PATH_MAX)
-        return std::nullopt;
-    std::array<char, PATH_MAX * maxBytesPerUnit> buffer;
-    const auto name = toUtf8(path, buffer);
-    if (!name)
-        return std::nullopt;
-    // Non-blocking, so that a FIFO opens at once and is refused below instead of waiting for a
-    // writer; no controlling terminal is ever taken.
-    const int fd = openRetrying(name->data(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0)
-        return std::nullopt;
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return std::nullopt;
-    }
-    return Input { fd, static_cast<std::int64_t>(st.st_size) };
-}
-
-void closeInput(const Input& input) { ::close(input.handle); }
-
 std::optional<Output> openOutput(std::u16string_view path)
 {
     std::string buffer(path.size() * maxBytesPerUnit + 1, '\0');
@@ -446,161 +320,6 @@ void discard(const Output& output)
         ::unlinkat(output.folder, output.temporary.c_str(), 0);
     if (known)
         removeCreated(output, created);
-}
-
-std::u16string fromSystemPath(std::string_view bytes)
-{
-    std::u16string out;
-    out.reserve(bytes.size());
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
-    for (std::size_t i = 0; i < bytes.size();) {
-        const unsigned char lead = byte(i);
-        if (lead < 0x80) {
-            out += static_cast<char16_t>(lead);
-            ++i;
-            continue;
-        }
-        // The well-formed sequences: the lead byte gives the length and the range of the second
-        // byte, which shuts out overlong forms, surrogates and anything beyond U+10FFFF.
-        std::size_t length = 0;
-        unsigned char low = 0x80;
-        unsigned char high = 0xBF;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            low = lead == 0xE0 ? 0xA0 : low;
-            high = lead == 0xED ? 0x9F : high;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            low = lead == 0xF0 ? 0x90 : low;
-            high = lead == 0xF4 ? 0x8F : high;
-        }
-        bool valid = length != 0 && i + length <= bytes.size() && byte(i + 1) >= low
-            && byte(i + 1) <= high;
-        for (std::size_t k = 2; valid && k < length; ++k)
-            valid = byte(i + k) >= 0x80 && byte(i + k) <= 0xBF;
-        if (!valid) {
-            out += static_cast<char16_t>(0xDC00 + lead);
-            ++i;
-            continue;
-        }
-        char32_t c = lead & (0x7F >> length);
-        for (std::size_t k = 1; k < length; ++k)
-            c = (c << 6) | (byte(i + k) & 0x3F);
-        if (c >= 0x10000) {
-            out += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
-            out += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
-        } else {
-            out += static_cast<char16_t>(c);
-        }
-        i += length;
-    }
-    return out;
-}
-
-namespace {
-
-// Converts the units with iconv into `at`, which has room for two bytes a unit, as CP932 takes
-// at most two a character; one "?" for each character without a CP932 form, a surrogate pair
-// being one character. Gives the end of the bytes, or null when iconv fails otherwise.
-char* convertToCp932(iconv_t converter, std::u16string_view text, char* at)
-{
-    char* in = const_cast<char*>(reinterpret_cast<const char*>(text.data()));
-    std::size_t inLeft = text.size() * sizeof(char16_t);
-    std::size_t outLeft = text.size() * 2;
-    while (inLeft > 0) {
-        if (::iconv(converter, &in, &inLeft, &at, &outLeft) != static_cast<std::size_t>(-1))
-            break;
-        if (errno != EILSEQ && errno != EINVAL)
-            return nullptr;
-        const auto* unit = reinterpret_cast<const char16_t*>(in);
-        std::size_t skip = 1;
-        if (inLeft >= 4 && unit[0] >= 0xD800 && unit[0] <= 0xDBFF && unit[1] >= 0xDC00
-            && unit[1] <= 0xDFFF)
-            skip = 2;
-        in += skip * sizeof(char16_t);
-        inLeft -= skip * sizeof(char16_t);
-        *at++ = '?';
-        --outLeft;
-        ::iconv(converter, nullptr, nullptr, nullptr, nullptr);
-    }
-    return at;
-}
-
-} // namespace
-
-// CP932 keeps no state from one character to the next, and a report uses the same few hundred
-// characters over and over: iconv is asked once for each character a converter meets, and its
-// answer is looked up after. Given a whole text, iconv takes every character through UCS-4 in
-// two steps, at more than twice the cost.
-struct AnsiConverter::State {
-    struct Bytes {
-        std::array<char, 2> bytes;
-        std::uint8_t size; // 0 until iconv has been asked
-    };
-
-    iconv_t converter;
-    std::array<Bytes, 0x10000> byUnit {}; // the surrogates' entries stay empty
-};
-
-AnsiConverter::AnsiConverter()
-{
-    static const char* const utf16
-        = std::endian::native == std::endian::little ? "UTF-16LE" : "UTF-16BE";
-    const iconv_t converter = ::iconv_open("CP932", utf16);
-    if (converter == reinterpret_cast<iconv_t>(-1))
-        return;
-    state_ = std::make_unique<State>();
-    state_->converter = converter;
-}
-
-AnsiConverter::~AnsiConverter()
-{
-    if (state_)
-        ::iconv_close(state_->converter);
-}
-
-bool AnsiConverter::append(std::u16string_view text, std::string& out)
-{
-    if (!state_)
-        return false;
-    State& state = *state_;
-    const std::size_t before = out.size();
-    out.resize(before + text.size() * 2);
-    char* at = out.data() + before;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        State::Bytes& known = state.byUnit[text[i]];
-        if (known.size == 0) {
-            const char16_t unit = text[i];
-            if (unit >= 0xD800 && unit <= 0xDFFF) {
-                // A pair, or a surrogate alone: rare enough to go to iconv each time.
-                const bool pair = unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00
-                    && text[i + 1] <= 0xDFFF;
-                const std::size_t size = pair ? 2 : 1;
-                at = convertToCp932(state.converter, text.substr(i, size), at);
-                if (!at) {
-                    out.resize(before);
-                    return false;
-                }
-                i += size - 1;
-                continue;
-            }
-            const char* end
-                = convertToCp932(state.converter, text.substr(i, 1), known.bytes.data());
-            if (!end) {
-                out.resize(before);
-                return false;
-            }
-            known.size = static_cast<std::uint8_t>(end - known.bytes.data());
-        }
-        // Both bytes go, there being room for two a unit; a second that is not the
-        // character's own is overwritten by what follows.
-        std::memcpy(at, known.bytes.data(), 2);
-        at += known.size;
-    }
-    out.resize(static_cast<std::size_t>(at - out.data()));
-    return true;
 }
 
 } // namespace miruteka::native
