@@ -41,24 +41,26 @@ void FeeReport::add(std::u16string_view path)
 {
     if (!OpenForInput(path, reportFile))
         return;
-    if (unitPrice_) {
-        const std::optional<std::int64_t> length = FileLength(reportFile);
-        if (length) {
-            const double fee = PacketFee(*unitPrice_, *length);
-            const double amount = PacketAmount(*unitPrice_, *length);
-            // An overflowing step is abandoned: neither its line nor its amount counts.
-            if (std::isfinite(fee)) {
-                text_ += path;
-                text_ += separator;
-                AppendNumber(text_, fee);
-                text_ += currency;
-                text_ += lineEnd;
-            }
-            if (std::isfinite(amount + total_))
-                total_ = amount + total_;
-        }
-    }
+    add(path, FileLength(reportFile));
     CloseFile(reportFile);
+}
+
+void FeeReport::add(std::u16string_view path, std::optional<std::int64_t> length)
+{
+    if (!unitPrice_ || !length)
+        return;
+    const double fee = PacketFee(*unitPrice_, *length);
+    const double amount = PacketAmount(*unitPrice_, *length);
+    // An overflowing step is abandoned: neither its line nor its amount counts.
+    if (std::isfinite(fee)) {
+        text_ += path;
+        text_ += separator;
+        AppendNumber(text_, fee);
+        text_ += currency;
+        text_ += lineEnd;
+    }
+    if (std::isfinite(amount + total_))
+        total_ = amount + total_;
 }
 
 void FeeReport::reserve(std::size_t items, std::size_t pathUnits)
@@ -81,19 +83,34 @@ std::u16string FeeReport::finish() &&
 std::u16string BuildFeeReport(
     std::span<const std::u16string> paths, std::u16string_view unitPriceText)
 {
+    const ConcurrentLengths lengths(
+        std::make_shared<const ConcurrentLengths::Paths>(paths.begin(), paths.end()));
+    return BuildFeeReport(lengths, unitPriceText).value();
+}
+
+std::optional<std::u16string> BuildFeeReport(
+    const ConcurrentLengths& lengths, std::u16string_view unitPriceText)
+{
     FeeReport report(unitPriceText);
     std::size_t pathUnits = 0;
-    for (const auto& path : paths)
-        pathUnits += path.size();
-    report.reserve(paths.size(), pathUnits);
-    for (const auto& path : paths)
-        report.add(path);
+    for (std::size_t i = 0; i < lengths.size(); ++i)
+        pathUnits += lengths.path(i).size();
+    report.reserve(lengths.size(), pathUnits);
+    for (std::size_t i = 0; i < lengths.size(); ++i) {
+        const ConcurrentLengths::Length length = lengths.wait(i);
+        if (length.outcome == ConcurrentLengths::Outcome::cancelled)
+            return std::nullopt;
+        report.add(lengths.path(i),
+            length.outcome == ConcurrentLengths::Outcome::measured
+                ? std::optional<std::int64_t>(length.bytes)
+                : std::nullopt);
+    }
     return std::move(report).finish();
 }
 
-bool SaveFeeReport(std::u16string_view path, std::u16string_view report)
+bool SaveFeeReport(std::u16string_view path, std::u16string_view report, std::stop_token stop)
 {
-    if (!OpenForOutput(path, reportFile))
+    if (!OpenForOutput(path, reportFile, std::move(stop)))
         return false;
     const bool printed = PrintLine(reportFile, report);
     const bool closed = CloseFile(reportFile);

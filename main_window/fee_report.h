@@ -2,9 +2,12 @@
 // that it runs without drag and drop, dialogs or a display.
 #pragma once
 
+#include "concurrent_lengths.h"
+
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <stop_token>
 #include <string>
 #include <string_view>
 
@@ -28,6 +31,9 @@ public:
     void reserve(std::size_t items, std::size_t pathUnits);
     // Opens the path, and gives it its line and its amount when it is a regular file.
     void add(std::u16string_view path);
+    // Gives the path its line and its amount from a length measured elsewhere; a path that was
+    // no regular file (no length) gives nothing.
+    void add(std::u16string_view path, std::optional<std::int64_t> length);
     // The text with the closing after the last line.
     std::u16string finish() &&;
 
@@ -37,12 +43,19 @@ private:
     double total_ = 0;
 };
 
-// The report of the paths, in the given order.
+// The report of the paths, in the given order, their lengths measured many at a time.
 std::u16string BuildFeeReport(
     std::span<const std::u16string> paths, std::u16string_view unitPriceText);
 
+// The report of the paths being measured, taking each length in the paths' order as it comes,
+// on the calling thread; nothing when the measuring is stopped first.
+std::optional<std::u16string> BuildFeeReport(
+    const ConcurrentLengths& lengths, std::u16string_view unitPriceText);
+
 // Writes the report and a final CR LF to the path. True only when the report is in place in
-// full; an existing file keeps its old content otherwise.
-bool SaveFeeReport(std::u16string_view path, std::u16string_view report);
+// full; an existing file keeps its old content otherwise, as it does when `stop` is requested
+// before the report is in place.
+bool SaveFeeReport(
+    std::u16string_view path, std::u16string_view report, std::stop_token stop = {});
 
 } // namespace miruteka

@@ -12,6 +12,7 @@ namespace {
 
 struct OutputFile {
     native::Output native;
+    std::stop_token stop;
     bool failed = false; // a write went wrong: the content must not replace the target
 };
 
@@ -19,7 +20,7 @@ using OpenFile = std::variant<std::monostate, native::Input, OutputFile>;
 
 // File numbers run from 1 to 511; the program itself uses only 1.
 constexpr int maxFileNumber = 511;
-std::array<OpenFile, maxFileNumber + 1> table;
+thread_local std::array<OpenFile, maxFileNumber + 1> table;
 
 OpenFile* slot(int fileNumber)
 {
@@ -52,7 +53,16 @@ std::optional<std::int64_t> FileLength(int fileNumber)
     return std::nullopt;
 }
 
-bool OpenForOutput(std::u16string_view path, int fileNumber)
+std::optional<std::int64_t> MeasureFile(std::u16string_view path)
+{
+    const auto input = native::openInput(path);
+    if (!input)
+        return std::nullopt;
+    native::closeInput(*input);
+    return input->length;
+}
+
+bool OpenForOutput(std::u16string_view path, int fileNumber, std::stop_token stop)
 {
     OpenFile* entry = slot(fileNumber);
     if (!entry || !std::holds_alternative<std::monostate>(*entry))
@@ -63,7 +73,7 @@ bool OpenForOutput(std::u16string_view path, int fileNumber)
     auto output = native::openOutput(path);
     if (!output)
         return false;
-    *entry = OutputFile { *output };
+    *entry = OutputFile { *output, std::move(stop) };
     return true;
 }
 
@@ -88,7 +98,7 @@ bool PrintLine(int fileNumber, std::u16string_view text)
         text.remove_prefix(size);
         if (text.empty())
             bytes += "\r\n";
-        if (!converted || !native::writeAll(output->native, bytes)) {
+        if (!converted || !native::writeAll(output->native, bytes, output->stop)) {
             output->failed = true;
             return false;
         }
@@ -106,7 +116,7 @@ bool CloseFile(int fileNumber)
         native::closeInput(*input);
         closed = true;
     } else if (const auto* output = std::get_if<OutputFile>(entry)) {
-        if (output->failed)
+        if (output->failed || output->stop.stop_requested())
             native::discard(output->native);
         else
             closed = native::commit(output->native);

@@ -1,10 +1,12 @@
 // Files under file numbers. The program's logic opens, measures, writes and closes files by a
 // small number, and keeps at most one open at a time; the table behind the numbers lives here.
-// Every operation reports failure through its result and never throws.
+// Each thread has a table of its own, so that a save left stuck on one thread never holds the
+// number for the next. Every operation reports failure through its result and never throws.
 #pragma once
 
 #include <cstdint>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 
@@ -17,6 +19,10 @@ bool OpenForInput(std::u16string_view path, int fileNumber);
 // Length in bytes of the file open for input under the number.
 std::optional<std::int64_t> FileLength(int fileNumber);
 
+// The length of what OpenForInput would open, opened and closed again without a file number,
+// so that many files can be measured at once from any thread.
+std::optional<std::int64_t> MeasureFile(std::u16string_view path);
+
 // Opens the path for writing a new content. Where the target is a regular file or does not
 // exist yet, the content goes to a new file beside it that CloseFile puts in its place in one
 // step, so the old content survives any failure or a kill. An existing file is never emptied or
@@ -25,8 +31,9 @@ std::optional<std::int64_t> FileLength(int fileNumber);
 // to the file it stands for, and fails when that cannot be found. A device or other special
 // file is written directly, never replaced, and never blocks the caller. Fails on an empty or
 // unusable path, and on an existing file that the user may not write, even where the folder
-// would let it be replaced.
-bool OpenForOutput(std::u16string_view path, int fileNumber);
+// would let it be replaced. Once `stop` is requested, writing fails (a write waiting on a pipe
+// or a terminal gives up within a fraction of a second) and CloseFile throws the content away.
+bool OpenForOutput(std::u16string_view path, int fileNumber, std::stop_token stop = {});
 
 // Appends the text and CR LF in the system's ANSI code page (CP932 on POSIX systems); a
 // character the code page cannot represent becomes one "?".

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 
@@ -52,7 +53,9 @@ std::optional<Input> openInput(std::u16string_view path);
 void closeInput(const Input& input);
 
 std::optional<Output> openOutput(std::u16string_view path);
-bool writeAll(const Output& output, std::string_view bytes);
+// Fails once `stop` is requested; a pipe or terminal that takes no more is given up on then, or
+// after two seconds without progress.
+bool writeAll(const Output& output, std::string_view bytes, const std::stop_token& stop);
 // Closes, and moves a temporary into place; false leaves the target as it was.
 bool commit(const Output& output);
 // Closes and throws away what was written beside the target.

@@ -152,14 +152,18 @@ std::optional<Output> openOutput(std::u16string_view path)
     return createDirectly(name);
 }
 
-bool writeAll(const Output& output, std::string_view bytes)
+bool writeAll(const Output& output, std::string_view bytes, const std::stop_token& stop)
 {
     const UniqueHandle done { ::CreateEventW(nullptr, TRUE, FALSE, nullptr) };
     if (!done)
         return false;
-    // A reader that stops reading must not hold the window for long.
-    const DWORD patience = output.isPipe ? 2000 : INFINITE;
+    // A pipe whose reader stops reading is given up on after this long; anything else takes as
+    // long as it takes. Either way a stop is noticed within one slice.
+    constexpr DWORD pipePatienceMs = 2000;
+    constexpr DWORD sliceMs = 100;
     while (!bytes.empty()) {
+        if (stop.stop_requested())
+            return false;
         OVERLAPPED request {};
         // At the end of a file; devices and pipes take no position.
         request.Offset = request.OffsetHigh = 0xFFFFFFFF;
@@ -168,8 +172,14 @@ bool writeAll(const Output& output, std::string_view bytes)
         if (!::WriteFile(output.handle, bytes.data(), chunk, nullptr, &request)
             && ::GetLastError() != ERROR_IO_PENDING)
             return false;
-        if (::WaitForSingleObject(done.get(), patience) != WAIT_OBJECT_0)
-            ::CancelIoEx(output.handle, &request);
+        DWORD waitedMs = 0;
+        while (::WaitForSingleObject(done.get(), sliceMs) == WAIT_TIMEOUT) {
+            waitedMs += sliceMs;
+            if (stop.stop_requested() || (output.isPipe && waitedMs >= pipePatienceMs)) {
+                ::CancelIoEx(output.handle, &request);
+                break;
+            }
+        }
         DWORD written = 0;
         if (!::GetOverlappedResult(output.handle, &request, &written, TRUE) || written == 0)
             return false;

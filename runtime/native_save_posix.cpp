@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdint>
 #include <fcntl.h>
+#include <optional>
 #include <poll.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -129,9 +130,8 @@ std::optional<Output> openDirectly(const Place& place)
         return std::nullopt;
     }
     const bool isPipe = S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
-    // Only a pipe stays non-blocking; a device gets ordinary blocking writes.
-    if (!isPipe)
-        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    // Non-blocking throughout, so that a terminal or pipe nobody reads cannot hold the save
+    // past a stop; writeAll waits for room in short slices instead.
     return Output { fd, Output::Way::direct, -1, {}, {}, isPipe };
 }
 
@@ -250,24 +250,37 @@ std::optional<Output> openOutput(std::u16string_view path)
     return Output { fd, Output::Way::created, place->folder.release(), place->name, {} };
 }
 
-bool writeAll(const Output& output, std::string_view bytes)
+bool writeAll(const Output& output, std::string_view bytes, const std::stop_token& stop)
 {
     std::optional<SigpipeBlocked> sigpipeBlocked;
     if (output.isPipe)
         sigpipeBlocked.emplace();
+    // A pipe whose reader stops reading is given up on after this long without progress; a
+    // device takes as long as it takes. Either way a stop is noticed within one slice.
+    constexpr int pipePatienceMs = 2000;
+    constexpr int sliceMs = 100;
+    int waitedMs = 0;
     while (!bytes.empty()) {
+        if (stop.stop_requested())
+            return false;
         const ssize_t written = ::write(output.handle, bytes.data(), bytes.size());
         if (written > 0) {
             bytes.remove_prefix(static_cast<std::size_t>(written));
+            waitedMs = 0;
             continue;
         }
         if (written < 0 && errno == EINTR)
             continue;
-        if (written < 0 && errno == EAGAIN && output.isPipe) {
-            // A reader that stops reading must not hold the window for long.
+        if (written < 0 && errno == EAGAIN && output.way == Output::Way::direct) {
             pollfd ready { output.handle, POLLOUT, 0 };
-            if (::poll(&ready, 1, 2000) > 0 && !(ready.revents & (POLLERR | POLLHUP)))
-                continue;
+            const int polled = ::poll(&ready, 1, sliceMs);
+            if (polled < 0 && errno != EINTR)
+                return false;
+            if (polled > 0 && (ready.revents & (POLLERR | POLLHUP)))
+                return false;
+            if (polled == 0 && output.isPipe && (waitedMs += sliceMs) >= pipePatienceMs)
+                return false;
+            continue;
         }
         return false;
     }
