@@ -8,6 +8,7 @@
 #include "twips.h"
 
 #include <QAccessibleWidget>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QContextMenuEvent>
 #include <QGuiApplication>
@@ -69,6 +70,7 @@ main::main(QWidget* parent)
     , Command1(QStringLiteral("設定"), this)
     , Command2(QStringLiteral("about"), this)
     , Command3(QStringLiteral("終了"), this)
+    , cancelAction(QStringLiteral("中止"), this)
 {
     setWindowTitle(QStringLiteral("main"));
     setWindowIcon(QIcon(QStringLiteral(":/miruteka/miruteka.png")));
@@ -93,6 +95,16 @@ main::main(QWidget* parent)
     connect(&Command2, &QPushButton::clicked, this, &main::Command2_Click);
     connect(&Command3, &QPushButton::clicked, this, &main::Command3_Click);
     connect(&Frame1, &DropFrame::filesDropped, this, &main::Frame1_OLEDragDrop);
+
+    cancelAction.setShortcut(Qt::Key_Escape);
+    cancelAction.setShortcutContext(Qt::WindowShortcut);
+    cancelAction.setEnabled(false);
+    addAction(&cancelAction);
+    connect(&cancelAction, &QAction::triggered, this, &main::cancelDrop);
+    // Often enough for progress to look smooth and a finished walk to go on at once; the timer
+    // runs only while a drop is measured or saved.
+    followTimer_.setInterval(10);
+    connect(&followTimer_, &QTimer::timeout, this, &main::followDrop);
 
     QAccessible::installFactory(accessibleMain);
     const QString pasteKeys = QKeySequence(QKeySequence::Paste).toString(QKeySequence::NativeText);
@@ -152,29 +164,50 @@ void main::Command3_Click()
 
 void main::Frame1_OLEDragDrop(const QList<QUrl>& urls)
 {
-    pendingDrops_.push_back(urls);
-    if (!pendingDropsScheduled_) {
-        pendingDropsScheduled_ = true;
-        QMetaObject::invokeMethod(this, &main::runPendingDrops, Qt::QueuedConnection);
-    }
+    pendingDrops_.push_back({ urls, Text1.text() });
+    scheduleNextDrop();
+}
+
+void main::scheduleNextDrop()
+{
+    if (pendingDropsScheduled_ || pendingDrops_.empty())
+        return;
+    pendingDropsScheduled_ = true;
+    QMetaObject::invokeMethod(this, &main::runPendingDrops, Qt::QueuedConnection);
 }
 
 void main::runPendingDrops()
 {
-    // A drop that arrives while a prompt is open (the prompt blocks the window, but two drops
-    // can be queued before the first procedure starts) waits here for the one before it.
-    while (!pendingDrops_.empty()) {
-        const QList<QUrl> urls = std::move(pendingDrops_.front());
-        pendingDrops_.pop_front();
-        dropProcedure(urls);
-    }
     pendingDropsScheduled_ = false;
+    // A drop that arrives while another is under way waits for it to end, written or abandoned.
+    if (stage_ != Stage::idle || pendingDrops_.empty())
+        return;
+    const Drop drop = std::move(pendingDrops_.front());
+    pendingDrops_.pop_front();
+    startDrop(drop);
+}
+
+main::~main()
+{
+    // A save answered in a prompt that the window's closing interrupted has a moment to finish.
+    // A stopped save gives up within a fraction of a second and removes what it wrote beside the
+    // target. One stuck in a file system that no longer answers is left behind either way.
+    if (save_)
+        save_->waitFor(std::chrono::milliseconds(700));
+    for (auto* save : { &save_, &abandonedSave_ }) {
+        if (*save) {
+            (*save)->requestStop();
+            (*save)->waitFor(std::chrono::milliseconds(300));
+        }
+    }
 }
 
 void main::closeEvent(QCloseEvent* event)
 {
     // Drops not yet handled go with the window: no prompt outlives it.
+    closing_ = true;
     pendingDrops_.clear();
+    cancelDrop();
     QWidget::closeEvent(event);
 }
 
@@ -188,30 +221,133 @@ void main::contextMenuEvent(QContextMenuEvent* event)
     Frame1.showContextMenu(Frame1.mapToGlobal(Frame1.rect().center()));
 }
 
-void main::dropProcedure(const QList<QUrl>& urls)
+void main::startDrop(const Drop& drop)
 {
-    // Each local file's path is made when the walk reaches it, while its URL is at hand: a drop
-    // of many files never holds all its names at once, and reads each from memory once.
-    FeeReport walk(Text1.text().toStdU16String());
-    // The paths are not made yet, so their length is a guess: a hundred units each, more than
-    // most have. Longer ones make the text grow, which a drop of many files pays for dearly.
-    constexpr std::size_t guessedPathUnits = 100;
-    walk.reserve(static_cast<std::size_t>(urls.size()),
-        static_cast<std::size_t>(urls.size()) * guessedPathUnits);
-    for (const QUrl& url : urls) {
-        if (!DropFrame::namesLocalFile(url))
-            continue;
-        const QString path = DropFrame::localPath(url);
-        walk.add({ QStringView(path).utf16(), static_cast<std::size_t>(path.size()) });
+    // Each local file's path is made here, while its URL is at hand; the files are then measured
+    // many at a time off this thread, and the report made from them in the dropped order.
+    auto paths = std::make_shared<ConcurrentLengths::Paths>();
+    paths->reserve(static_cast<std::size_t>(drop.urls.size()));
+    for (const QUrl& url : drop.urls) {
+        if (DropFrame::namesLocalFile(url))
+            paths->push_back(DropFrame::localPath(url).toStdU16String());
     }
-    const std::u16string report = std::move(walk).finish();
+    dropStop_ = std::stop_source();
+    lengths_ = std::make_shared<ConcurrentLengths>(
+        std::move(paths), lengthRequestsInFlight, dropStop_.get_token());
+    walk_.emplace([lengths = lengths_, price = drop.unitPrice.toStdU16String()](std::stop_token) {
+        return BuildFeeReport(*lengths, price);
+    });
+    stage_ = Stage::measuring;
+    cancelAction.setEnabled(true);
+    stageClock_.start();
+    followTimer_.start();
+}
+
+void main::followDrop()
+{
+    // Feedback only for what takes long enough to be noticed: a quick drop shows nothing.
+    constexpr qint64 feedbackAfterMs = 500;
+    const bool showFeedback = stageClock_.elapsed() >= feedbackAfterMs;
+    if (showFeedback)
+        setCursor(Qt::BusyCursor);
+
+    if (stage_ == Stage::measuring) {
+        if (showFeedback)
+            shownProgress().showMeasuring(lengths_->measured(), lengths_->size());
+        // The prompt waits for any dialog of the user's (settings, about) to close first.
+        if (!walk_->done() || QApplication::activeModalWidget())
+            return;
+        const std::optional<std::u16string> report = walk_->take();
+        walk_.reset();
+        lengths_.reset();
+        if (report)
+            promptAndSave(*report);
+        else
+            finishDrop();
+    } else if (stage_ == Stage::saving) {
+        if (showFeedback)
+            shownProgress().showSaving();
+        if (!save_->done())
+            return;
+        const bool saved = save_->take();
+        save_.reset();
+        const QString name = saveName_;
+        finishDrop();
+        if (!saved)
+            ShowMessage(QStringLiteral("レポートを保存できませんでした。\r\n") + name, OkOnly,
+                fromCore(AppTitle()));
+    }
+}
+
+void main::promptAndSave(const std::u16string& report)
+{
+    stage_ = Stage::prompting;
+    followTimer_.stop();
+    cancelAction.setEnabled(false);
+    hideProgress();
+    unsetCursor();
 
     CommonDialog1.ShowSave(this);
-    const QString fileName = CommonDialog1.FileName();
+    saveName_ = CommonDialog1.FileName();
     // A cancelled prompt gives no name: nothing to write and nothing to say.
-    if (!SaveFeeReport(fileName.toStdU16String(), report) && !fileName.isEmpty())
-        ShowMessage(QStringLiteral("レポートを保存できませんでした。\r\n") + fileName, OkOnly,
-            fromCore(AppTitle()));
+    if (saveName_.isEmpty()) {
+        finishDrop();
+        return;
+    }
+    save_.emplace([path = saveName_.toStdU16String(), report](std::stop_token stop) {
+        return SaveFeeReport(path, report, stop);
+    });
+    stage_ = Stage::saving;
+    cancelAction.setEnabled(true);
+    stageClock_.start();
+    followTimer_.start();
+}
+
+DropProgress& main::shownProgress()
+{
+    if (!progress_) {
+        progress_ = new DropProgress(&Frame1);
+        connect(progress_, &DropProgress::cancelRequested, this, &main::cancelDrop);
+    }
+    return *progress_;
+}
+
+void main::hideProgress()
+{
+    // Made when needed and gone afterwards, so that nobody, screen readers included, finds it
+    // outside a long drop. Deleted later: its own button may be what ended the drop.
+    if (progress_) {
+        progress_->hide();
+        progress_->deleteLater();
+        progress_.clear();
+    }
+}
+
+void main::cancelDrop()
+{
+    if (stage_ == Stage::measuring) {
+        dropStop_.request_stop();
+        walk_.reset();
+        lengths_.reset();
+    } else if (stage_ == Stage::saving) {
+        save_->requestStop();
+        abandonedSave_ = std::move(save_);
+        save_.reset();
+    } else {
+        return;
+    }
+    finishDrop();
+}
+
+void main::finishDrop()
+{
+    stage_ = Stage::idle;
+    followTimer_.stop();
+    cancelAction.setEnabled(false);
+    hideProgress();
+    unsetCursor();
+    if (!closing_)
+        scheduleNextDrop();
 }
 
 } // namespace miruteka

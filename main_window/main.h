@@ -2,16 +2,26 @@
 // turns dropped files into a fee report.
 #pragma once
 
+#include "concurrent_lengths.h"
+#include "detached_task.h"
 #include "drop_frame.h"
+#include "drop_progress.h"
 #include "save_prompt.h"
 
+#include <QAction>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPointer>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QTimer>
 #include <QWidget>
 #include <deque>
+#include <memory>
+#include <optional>
+#include <stop_token>
+#include <string>
 
 namespace miruteka {
 
@@ -22,6 +32,8 @@ class main : public QWidget {
     Q_OBJECT
 public:
     explicit main(QWidget* parent = nullptr);
+    // Gives a save that was abandoned a moment to throw its new file away.
+    ~main() override;
 
     DropFrame Frame1;
     QStatusBar StatusBar1;
@@ -34,6 +46,16 @@ public:
     void labelpacket();
     QString statusText() const { return statusPanel_.text(); }
 
+    // True from the moment a drop's procedure starts until its report is saved or abandoned.
+    bool dropInProgress() const { return stage_ != Stage::idle; }
+    // True while a drop's files are being measured or its report saved.
+    bool dropAwaitsWork() const { return stage_ == Stage::measuring || stage_ == Stage::saving; }
+    // What the frame shows while a drop is measured or saved for longer than a moment; null
+    // otherwise.
+    DropProgress* progress() const { return progress_; }
+    // Esc, while a drop is measured or saved: abandons it, with no prompt and nothing written.
+    QAction cancelAction;
+
 public slots:
     void Command1_Click();
     void Command2_Click();
@@ -41,19 +63,47 @@ public slots:
     // The drop notification: keeps its own copy of the dropped URLs and returns at once, so that
     // the drag source is let go before the save prompt opens.
     void Frame1_OLEDragDrop(const QList<QUrl>& urls);
+    // Abandons the drop being measured or saved; the drops queued behind it go on.
+    void cancelDrop();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
 
 private:
+    struct Drop {
+        QList<QUrl> urls;
+        QString unitPrice; // the price in force when the files were dropped
+    };
+    enum class Stage { idle, measuring, prompting, saving };
+
     void Form_Load();
+    void scheduleNextDrop();
     void runPendingDrops();
-    void dropProcedure(const QList<QUrl>& urls);
+    void startDrop(const Drop& drop);
+    void followDrop();
+    void promptAndSave(const std::u16string& report);
+    void finishDrop();
+    DropProgress& shownProgress();
+    void hideProgress();
 
     // Drops waiting for their procedure, in the order they arrived; each gets its own prompt.
-    std::deque<QList<QUrl>> pendingDrops_;
+    std::deque<Drop> pendingDrops_;
     bool pendingDropsScheduled_ = false;
+
+    // The drop under way. Its files are measured and its report saved off this thread, which
+    // follows them on a timer and stays free for the user meanwhile.
+    Stage stage_ = Stage::idle;
+    std::stop_source dropStop_;
+    std::shared_ptr<ConcurrentLengths> lengths_;
+    std::optional<DetachedTask<std::optional<std::u16string>>> walk_;
+    std::optional<DetachedTask<bool>> save_;
+    std::optional<DetachedTask<bool>> abandonedSave_;
+    QString saveName_;
+    QTimer followTimer_;
+    QElapsedTimer stageClock_;
+    bool closing_ = false;
+    QPointer<DropProgress> progress_;
 
     QLabel statusPanel_;
     QPointer<options> options_; // the settings dialog while it is loaded

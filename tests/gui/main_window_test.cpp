@@ -298,6 +298,7 @@ void MainWindowTest::dropReturnsBeforeThePrompt()
     QCOMPARE(prompts().saves, 0);
     data.setUrls({}); // the source frees its data; the procedure must not need it
     QVERIFY(QTest::qWaitFor([&] { return prompts().saves == 1; }));
+    runQueuedCalls();
     QVERIFY(readAll(prompts().answer)
                 .startsWith(cp932(
                     QDir::toNativeSeparators(QCoreApplication::applicationFilePath()) + "   ")));
