@@ -36,8 +36,9 @@ void DropProgress::showMeasuring(std::size_t measured, std::size_t dropped)
     bar.setValue(static_cast<int>(measured / scale));
     bar.setFormat(QStringLiteral("%1 / %2").arg(measured).arg(dropped));
     bar.setAccessibleName(QStringLiteral("測定したファイル"));
-    bar.setAccessibleDescription(
-        QStringLiteral("ドロップした %1 個のうち %2 個を測定しました。").arg(dropped).arg(measured));
+    bar.setAccessibleDescription(QStringLiteral("ドロップした %1 個のうち %2 個を測定しました。")
+                                     .arg(dropped)
+                                     .arg(measured));
     show();
 }
 

@@ -55,7 +55,6 @@ std::optional<std::u16string> BuildFeeReport(
 // Writes the report and a final CR LF to the path. True only when the report is in place in
 // full; an existing file keeps its old content otherwise, as it does when `stop` is requested
 // before the report is in place.
-bool SaveFeeReport(
-    std::u16string_view path, std::u16string_view report, std::stop_token stop = {});
+bool SaveFeeReport(std::u16string_view path, std::u16string_view report, std::stop_token stop = {});
 
 } // namespace miruteka

@@ -234,9 +234,8 @@ void main::startDrop(const Drop& drop)
     dropStop_ = std::stop_source();
     lengths_ = std::make_shared<ConcurrentLengths>(
         std::move(paths), lengthRequestsInFlight, dropStop_.get_token());
-    walk_.emplace([lengths = lengths_, price = drop.unitPrice.toStdU16String()](std::stop_token) {
-        return BuildFeeReport(*lengths, price);
-    });
+    walk_.emplace([lengths = lengths_, price = drop.unitPrice.toStdU16String()](
+                      std::stop_token) { return BuildFeeReport(*lengths, price); });
     stage_ = Stage::measuring;
     cancelAction.setEnabled(true);
     stageClock_.start();
@@ -294,9 +293,8 @@ void main::promptAndSave(const std::u16string& report)
         finishDrop();
         return;
     }
-    save_.emplace([path = saveName_.toStdU16String(), report](std::stop_token stop) {
-        return SaveFeeReport(path, report, stop);
-    });
+    save_.emplace([path = saveName_.toStdU16String(), report](
+                      std::stop_token stop) { return SaveFeeReport(path, report, stop); });
     stage_ = Stage::saving;
     cancelAction.setEnabled(true);
     stageClock_.start();

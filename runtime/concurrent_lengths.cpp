@@ -61,7 +61,8 @@ ConcurrentLengths::ConcurrentLengths(
     : state_(std::make_shared<State>(std::move(paths)))
     , onStop_(std::move(stop), [state = state_] { state->stop(); })
 {
-    const std::size_t workers = std::min<std::size_t>(std::max(inFlight, 1U), state_->paths->size());
+    const std::size_t workers
+        = std::min<std::size_t>(std::max(inFlight, 1U), state_->paths->size());
     std::size_t started = 0;
     for (; started < workers; ++started) {
         try {

@@ -20,7 +20,8 @@ template <typename Result> class DetachedTask {
 public:
     // Starts `work(std::stop_token)` at once. Where the system has no thread to give, it runs
     // here instead, so that the work is never lost.
-    template <typename Work> explicit DetachedTask(Work work)
+    template <typename Work>
+    explicit DetachedTask(Work work)
         : state_(std::make_shared<State>())
     {
         auto run = [state = state_, work = std::move(work)]() mutable {
