@@ -1,0 +1,260 @@
+// Drops that take long: files on a share that answers slowly, or stops answering, and a save to
+// a pipe nobody reads. The window must stay the user's meanwhile.
+#include "fee_report.h"
+#include "scratch.h"
+#include "window_harness.h"
+
+#include <QClipboard>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QMimeData>
+#include <QProcess>
+#include <QTest>
+#include <csignal>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace miruteka::testing;
+
+namespace {
+
+// slowfs mounted in a folder of its own, for as long as it lives.
+class SlowShare {
+public:
+    SlowShare(const ScratchDir& scratch, int files, int delayUs)
+        : mountPoint_(scratch / "share")
+    {
+#ifdef SLOWFS
+        std::filesystem::create_directory(mountPoint_);
+        server_.start(QStringLiteral(SLOWFS),
+            { qPath(mountPoint_), QStringLiteral("-f"), QStringLiteral("--files=%1").arg(files),
+                QStringLiteral("--delay-us=%1").arg(delayUs) });
+        QElapsedTimer clock;
+        clock.start();
+        while (!std::filesystem::exists(file(0)) && clock.elapsed() < 10000)
+            QTest::qWait(20);
+#else
+        (void)files;
+        (void)delayUs;
+#endif
+    }
+    ~SlowShare()
+    {
+        resume();
+        QProcess::execute(QStringLiteral("fusermount3"), { "-u", "-z", qPath(mountPoint_) });
+        server_.waitForFinished(5000);
+    }
+
+    // Why the share cannot be had here, or nothing.
+    static QString unavailable()
+    {
+#ifndef SLOWFS
+        return QStringLiteral("slowfs was not built (libfuse3-dev missing)");
+#else
+        if (::geteuid() != 0 || ::access("/dev/fuse", R_OK | W_OK) != 0)
+            return QStringLiteral("mounting FUSE needs root and /dev/fuse");
+        return {};
+#endif
+    }
+
+    bool mounted() const { return std::filesystem::exists(file(0)); }
+    std::filesystem::path file(int index) const
+    {
+        char name[16];
+        std::snprintf(name, sizeof name, "f%06d.bin", index);
+        return mountPoint_ / name;
+    }
+    QList<QUrl> urls(int count) const
+    {
+        QList<QUrl> urls;
+        for (int i = 0; i < count; ++i)
+            urls.append(QUrl::fromLocalFile(qPath(file(i))));
+        return urls;
+    }
+    // The server stops answering, as a file server that hangs does, and comes back.
+    void stop() { signal(SIGSTOP); }
+    void resume() { signal(SIGCONT); }
+
+private:
+    void signal(int number)
+    {
+        if (const auto pid = static_cast<pid_t>(server_.processId()); pid > 0)
+            ::kill(pid, number);
+    }
+
+    std::filesystem::path mountPoint_;
+    QProcess server_;
+};
+
+// Waits, turning the event loop, for the condition; false if it never came.
+bool waitUntil(const std::function<bool()>& condition, int ms = 10000)
+{
+    return QTest::qWaitFor(condition, ms);
+}
+
+} // namespace
+
+class LongDropTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void longWalkShowsProgressAndCanBeAbandoned_data();
+    void longWalkShowsProgressAndCanBeAbandoned();
+    void dropsAndPastesDuringAWalkGetTheirOwnPromptsAfterIt();
+    void closingWhileTheShareHangsEndsAtOnce();
+    void saveToAPipeNobodyReadsLeavesTheWindowLive();
+
+private:
+    miruteka::main& window() { return under_->window; }
+    TestPrompts& prompts() { return under_->prompts; }
+    void mountShare(int files, int delayUs)
+    {
+        if (const QString why = SlowShare::unavailable(); !why.isEmpty())
+            QSKIP(qPrintable(why));
+        share_ = std::make_unique<SlowShare>(dir_, files, delayUs);
+        QVERIFY2(share_->mounted(), "slowfs did not mount");
+    }
+
+    ScratchDir dir_;
+    std::unique_ptr<SlowShare> share_;
+    std::unique_ptr<WindowUnderTest> under_;
+};
+
+void LongDropTest::init()
+{
+    under_ = std::make_unique<WindowUnderTest>();
+    QVERIFY(under_->exposed);
+}
+
+void LongDropTest::cleanup()
+{
+    under_.reset();
+    share_.reset();
+}
+
+void LongDropTest::longWalkShowsProgressAndCanBeAbandoned_data()
+{
+    QTest::addColumn<bool>("byEsc");
+    QTest::newRow("Esc") << true;
+    QTest::newRow("中止 button") << false;
+}
+
+void LongDropTest::longWalkShowsProgressAndCanBeAbandoned()
+{
+    QFETCH(bool, byEsc);
+    mountShare(3000, 5000);
+    prompts().answer = qPath(dir_ / "never.txt");
+    window().Frame1_OLEDragDrop(share_->urls(3000));
+
+    // After half a second the frame says how far the walk has got, under the busy cursor.
+    QVERIFY(waitUntil([&] { return window().progress() && window().progress()->isVisible(); }));
+    QCOMPARE(window().cursor().shape(), Qt::BusyCursor);
+    QCOMPARE(window().progress()->bar.maximum(), 3000);
+    QVERIFY(waitUntil([&] { return window().progress()->bar.value() > 0; }));
+    QVERIFY(window().progress()->bar.value() < 3000);
+    QCOMPARE(window().statusText(), QStringLiteral("1パケット = 0.3 円"));
+
+    if (byEsc)
+        QTest::keyClick(&window(), Qt::Key_Escape);
+    else
+        QTest::mouseClick(&window().progress()->cancelButton, Qt::LeftButton);
+    QVERIFY(!window().dropInProgress());
+    QTest::qWait(100); // the progress goes with the next turn of the loop
+    QVERIFY(!window().progress());
+    QCOMPARE(window().cursor().shape(), Qt::ArrowCursor);
+    QTest::qWait(300);
+    QCOMPARE(prompts().saves, 0);
+    QVERIFY(!std::filesystem::exists(dir_ / "never.txt"));
+}
+
+void LongDropTest::dropsAndPastesDuringAWalkGetTheirOwnPromptsAfterIt()
+{
+    mountShare(2000, 2000);
+    const QString local = qPath(dir_.file("local.bin", 1000));
+    QStringList answers;
+    prompts().onSave = [&] {
+        answers.append(qPath(dir_ / (std::to_string(answers.size()) + ".txt")));
+        return answers.last();
+    };
+
+    window().Frame1_OLEDragDrop(share_->urls(2000));
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall); // the drop's procedure starts
+    QVERIFY(window().dropAwaitsWork());
+    // While the walk goes on: a new price, a drop and a paste. The window takes them all, and
+    // each later drop keeps the price in force when it came.
+    window().Text1.setText(QStringLiteral("0.6"));
+    QMimeData dropped;
+    dropped.setUrls({ QUrl::fromLocalFile(local) });
+    QVERIFY(dragOver(window(), dropped, window().Frame1.geometry().center(), false));
+    dropWithoutRunning(window(), dropped);
+    window().Text1.setText(QStringLiteral("0.9"));
+    auto* copied = new QMimeData;
+    copied->setUrls({ QUrl::fromLocalFile(local) });
+    QGuiApplication::clipboard()->setMimeData(copied);
+    window().Frame1.pasteAction.trigger();
+    QVERIFY(window().dropAwaitsWork());
+    QCOMPARE(prompts().saves, 0);
+
+    runQueuedCalls();
+    QCOMPARE(prompts().saves, 3);
+    // The share's report: every line in the dropped order, at the price of its drop, whatever
+    // order the lengths came back in.
+    miruteka::FeeReport expected(u"0.3");
+    for (int i = 0; i < 2000; ++i)
+        expected.add(QDir::toNativeSeparators(qPath(share_->file(i))).toStdU16String(),
+            std::int64_t(i) * 7919 % 100000);
+    QCOMPARE(readAll(answers[0]),
+        cp932(QString::fromStdU16String(std::move(expected).finish()) + "\r\n"));
+    QCOMPARE(readAll(answers[1]), cp932(local + "   4.68円\r\n\r\nTOTAL 4.6875円\r\n"));
+    QCOMPARE(readAll(answers[2]), cp932(local + "   7.03円\r\n\r\nTOTAL 7.03125円\r\n"));
+}
+
+void LongDropTest::closingWhileTheShareHangsEndsAtOnce()
+{
+    mountShare(500, 1000);
+    window().Frame1_OLEDragDrop(share_->urls(500));
+    QVERIFY(waitUntil([&] { return window().progress() != nullptr; }));
+    share_->stop();
+    QTest::qWait(100); // the workers are stuck in the file system now
+
+    QElapsedTimer clock;
+    clock.start();
+    window().Command3.click();
+    QVERIFY(!window().dropInProgress());
+    QCOMPARE(prompts().saves, 0);
+    under_.reset(); // the window goes as the program ends
+    QVERIFY2(clock.elapsed() < 1000, "closing waited for the file system");
+}
+
+void LongDropTest::saveToAPipeNobodyReadsLeavesTheWindowLive()
+{
+    // A report bigger than what a pipe holds, so that the save waits for a reader.
+    QList<QUrl> urls;
+    for (int i = 0; i < 800; ++i)
+        urls.append(
+            QUrl::fromLocalFile(qPath(dir_.file(std::string(100, 'a') + std::to_string(i), i))));
+    const std::filesystem::path fifo = dir_ / "pipe";
+    QCOMPARE(::mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK); // there, never reading
+    QVERIFY(reader >= 0);
+    prompts().answer = qPath(fifo);
+
+    window().Frame1_OLEDragDrop(urls);
+    QVERIFY(waitUntil([&] { return prompts().saves == 1; }));
+    QVERIFY(window().dropAwaitsWork());
+    // The loop turns meanwhile: the frame says the report is being saved.
+    QVERIFY(waitUntil([&] { return window().progress() && window().progress()->isVisible(); }));
+    QCOMPARE(window().progress()->stage.text(), QStringLiteral("保存中…"));
+    QTest::keyClick(&window(), Qt::Key_Escape);
+    QVERIFY(!window().dropAwaitsWork());
+    QTest::qWait(300);
+    QVERIFY(prompts().messages.isEmpty()); // abandoned, not failed
+    ::close(reader);
+}
+
+QTEST_MAIN(LongDropTest)
+#include "long_drop_test.moc"
