@@ -10,8 +10,9 @@
 namespace miruteka {
 
 struct ConcurrentLengths::State {
-    explicit State(std::shared_ptr<const Paths> list)
-        : paths(std::move(list))
+    State(std::shared_ptr<const Paths> list, Measure how)
+        : measure(how ? std::move(how) : Measure(MeasureFile))
+        , paths(std::move(list))
         , bytes(paths->size())
         , outcomes(std::make_unique<std::atomic<Outcome>[]>(paths->size()))
     {
@@ -25,7 +26,7 @@ struct ConcurrentLengths::State {
             const std::size_t index = next.fetch_add(1, std::memory_order_relaxed);
             if (index >= paths->size())
                 return;
-            const std::optional<std::int64_t> length = MeasureFile((*paths)[index]);
+            const std::optional<std::int64_t> length = measure((*paths)[index]);
             bytes[index] = length.value_or(0);
             outcomes[index].store(
                 length ? Outcome::measured : Outcome::notAFile, std::memory_order_release);
@@ -47,6 +48,7 @@ struct ConcurrentLengths::State {
         changes.notify_all();
     }
 
+    const Measure measure;
     const std::shared_ptr<const Paths> paths;
     std::vector<std::int64_t> bytes;
     std::unique_ptr<std::atomic<Outcome>[]> outcomes; // value-initialised: all pending
@@ -57,8 +59,8 @@ struct ConcurrentLengths::State {
 };
 
 ConcurrentLengths::ConcurrentLengths(
-    std::shared_ptr<const Paths> paths, unsigned inFlight, std::stop_token stop)
-    : state_(std::make_shared<State>(std::move(paths)))
+    std::shared_ptr<const Paths> paths, unsigned inFlight, std::stop_token stop, Measure measure)
+    : state_(std::make_shared<State>(std::move(paths), std::move(measure)))
     , onStop_(std::move(stop), [state = state_] { state->stop(); })
 {
     const std::size_t workers

@@ -25,10 +25,13 @@ inline constexpr unsigned lengthRequestsInFlight = 32;
 class ConcurrentLengths {
 public:
     using Paths = std::vector<std::u16string>;
+    // How one path is measured: MeasureFile, unless a caller has another way (tests).
+    using Measure = std::function<std::optional<std::int64_t>(std::u16string_view)>;
 
     // Starts measuring at once, with at most `inFlight` workers (and never more than paths).
     explicit ConcurrentLengths(std::shared_ptr<const Paths> paths,
-        unsigned inFlight = lengthRequestsInFlight, std::stop_token stop = {});
+        unsigned inFlight = lengthRequestsInFlight, std::stop_token stop = {},
+        Measure measure = {});
     // Stops handing out paths and lets the workers go without waiting for them.
     ~ConcurrentLengths();
     ConcurrentLengths(const ConcurrentLengths&) = delete;
