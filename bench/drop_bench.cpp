@@ -118,7 +118,10 @@ struct Scenario {
         const std::chrono::duration<double, std::milli> held
             = std::chrono::steady_clock::now() - arrived;
         dropEventMs = std::min(dropEventMs, held.count());
+        // The procedure it queued measures off the window's thread; the window follows it.
         QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
+        while (window.dropInProgress())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 1);
         return accepted;
     }
 

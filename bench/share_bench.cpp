@@ -151,7 +151,8 @@ int main(int argc, char** argv)
         std::cout << " in_flight_" << n << "_ms=" << measureInFlight(paths, n);
     miruteka::main window;
     window.show();
-    QTest::qWaitForWindowExposed(&window);
+    if (!QTest::qWaitForWindowExposed(&window))
+        return 1;
     const DropFigures drop = measureDrop(window, urls);
     std::cout << " drop_to_prompt_ms=" << drop.toPromptMs
               << " longest_stall_ms=" << drop.longestStallMs << std::endl;

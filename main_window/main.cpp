@@ -101,9 +101,10 @@ main::main(QWidget* parent)
     cancelAction.setEnabled(false);
     addAction(&cancelAction);
     connect(&cancelAction, &QAction::triggered, this, &main::cancelDrop);
-    // Often enough for progress to look smooth and a finished walk to go on at once; the timer
-    // runs only while a drop is measured or saved.
-    followTimer_.setInterval(10);
+    // Often enough for progress to look smooth; the end of the work is told by the waker. The
+    // timer runs only while a drop is measured or saved.
+    followTimer_.setInterval(50);
+    waker_ = std::make_shared<Waker>(this);
     connect(&followTimer_, &QTimer::timeout, this, &main::followDrop);
 
     QAccessible::installFactory(accessibleMain);
@@ -187,8 +188,19 @@ void main::runPendingDrops()
     startDrop(drop);
 }
 
+void main::Waker::wake()
+{
+    const std::lock_guard lock(mutex);
+    if (window)
+        QMetaObject::invokeMethod(window, &main::followDrop, Qt::QueuedConnection);
+}
+
 main::~main()
 {
+    {
+        const std::lock_guard lock(waker_->mutex);
+        waker_->window = nullptr;
+    }
     // A save answered in a prompt that the window's closing interrupted has a moment to finish.
     // A stopped save gives up within a fraction of a second and removes what it wrote beside the
     // target. One stuck in a file system that no longer answers is left behind either way.
@@ -235,7 +247,8 @@ void main::startDrop(const Drop& drop)
     lengths_ = std::make_shared<ConcurrentLengths>(
         std::move(paths), lengthRequestsInFlight, dropStop_.get_token());
     walk_.emplace([lengths = lengths_, price = drop.unitPrice.toStdU16String()](
-                      std::stop_token) { return BuildFeeReport(*lengths, price); });
+                      std::stop_token) { return BuildFeeReport(*lengths, price); },
+        [waker = waker_] { waker->wake(); });
     stage_ = Stage::measuring;
     cancelAction.setEnabled(true);
     stageClock_.start();
@@ -294,7 +307,8 @@ void main::promptAndSave(const std::u16string& report)
         return;
     }
     save_.emplace([path = saveName_.toStdU16String(), report](
-                      std::stop_token stop) { return SaveFeeReport(path, report, stop); });
+                      std::stop_token stop) { return SaveFeeReport(path, report, stop); },
+        [waker = waker_] { waker->wake(); });
     stage_ = Stage::saving;
     cancelAction.setEnabled(true);
     stageClock_.start();

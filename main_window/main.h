@@ -19,6 +19,7 @@
 #include <QWidget>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -101,6 +102,18 @@ private:
     std::optional<DetachedTask<bool>> abandonedSave_;
     QString saveName_;
     QTimer followTimer_;
+    // Tells the window, from the thread that finished a drop's work, to follow it at once;
+    // outlives the window, which lets go of it as it goes.
+    struct Waker {
+        explicit Waker(main* target)
+            : window(target)
+        {
+        }
+        void wake();
+        std::mutex mutex;
+        main* window;
+    };
+    std::shared_ptr<Waker> waker_;
     QElapsedTimer stageClock_;
     bool closing_ = false;
     QPointer<DropProgress> progress_;

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -18,14 +19,17 @@ namespace miruteka {
 
 template <typename Result> class DetachedTask {
 public:
-    // Starts `work(std::stop_token)` at once. Where the system has no thread to give, it runs
-    // here instead, so that the work is never lost.
+    // Starts `work(std::stop_token)` at once; `onDone`, when given, is called on the work's
+    // thread once the result is in. Where the system has no thread to give, both run here
+    // instead, so that the work is never lost.
     template <typename Work>
-    explicit DetachedTask(Work work)
+    explicit DetachedTask(Work work, std::function<void()> onDone = {})
         : state_(std::make_shared<State>())
     {
-        auto run = [state = state_, work = std::move(work)]() mutable {
+        auto run = [state = state_, work = std::move(work), onDone = std::move(onDone)]() mutable {
             state->finish(work(state->stop.get_token()));
+            if (onDone)
+                onDone();
         };
         try {
             std::thread(std::move(run)).detach();
