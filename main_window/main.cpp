@@ -257,6 +257,9 @@ void main::startDrop(const Drop& drop)
 
 void main::followDrop()
 {
+    // A wake may come late, from work abandoned since.
+    if (!dropAwaitsWork())
+        return;
     // Feedback only for what takes long enough to be noticed: a quick drop shows nothing.
     constexpr qint64 feedbackAfterMs = 500;
     const bool showFeedback = stageClock_.elapsed() >= feedbackAfterMs;
