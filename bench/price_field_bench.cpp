@@ -1,7 +1,8 @@
 // A huge price in the settings dialog: the time from a paste of N characters to the field drawn
 // with them; from ok to its answer, the message drawn (-1 when the price is accepted), and on to
-// the field drawn again once the message is closed; and from cancel to the dialog gone. The message box is replaced, so that nothing waits on a modal dialog; every step
-// ends with the dialog repainted, as a screen would show it.
+// the field drawn again once the message is closed; and from cancel to the dialog gone. The message
+// box is replaced, so that nothing waits on a modal dialog; every step ends with the dialog
+// repainted, as a screen would show it.
 //
 //   price_field_bench [MEGABYTES...]     default 1 and 10; prints one line per size and text
 #include "main.h"
@@ -74,19 +75,20 @@ int main(int argc, char** argv)
     if (sizes.isEmpty())
         sizes = { 1, 10 };
 
-    miruteka::ReplacedPrompts prompts({ [](QWidget*, const QString&, const QString&) { return QString(); },
-        // The real box, shown and drawn over the dialog, then closed: the field loses the focus
-        // and is drawn again, as on a screen.
-        [](const QString& text, int, const QString& title) {
-            QMessageBox box(QMessageBox::NoIcon, title, text, QMessageBox::Ok,
-                QApplication::activeWindow());
-            box.show();
-            if (!QTest::qWaitForWindowExposed(&box))
-                std::abort();
-            box.repaint();
-            answerMs = static_cast<double>(okClock->nsecsElapsed()) / 1e6;
-            box.close();
-        } });
+    miruteka::ReplacedPrompts prompts(
+        { [](QWidget*, const QString&, const QString&) { return QString(); },
+            // The real box, shown and drawn over the dialog, then closed: the field loses the focus
+            // and is drawn again, as on a screen.
+            [](const QString& text, int, const QString& title) {
+                QMessageBox box(QMessageBox::NoIcon, title, text, QMessageBox::Ok,
+                    QApplication::activeWindow());
+                box.show();
+                if (!QTest::qWaitForWindowExposed(&box))
+                    std::abort();
+                box.repaint();
+                answerMs = static_cast<double>(okClock->nsecsElapsed()) / 1e6;
+                box.close();
+            } });
     miruteka::main window;
     window.show();
     std::printf("%8s  %-22s %10s %10s %10s %10s\n", "MB", "text", "paste ms", "answer ms", "ok ms",
