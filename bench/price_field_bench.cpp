@@ -1,8 +1,8 @@
 // A huge price in the settings dialog: the time from a paste of N characters to the field drawn
 // with them; from ok to its answer, the message drawn (-1 when the price is accepted), and on to
 // the field drawn again once the message is closed; and from cancel to the dialog gone. The message
-// box is replaced, so that nothing waits on a modal dialog; every step ends with the dialog
-// repainted, as a screen would show it.
+// box is a real one, shown without a modal loop of its own and closed once drawn, so that nothing
+// waits on a person; every step ends with the dialog repainted, as a screen would show it.
 //
 //   price_field_bench [MEGABYTES...]     default 1 and 10; prints one line per size and text
 #include "main.h"
