@@ -1,6 +1,9 @@
 #include "drop_frame.h"
 
 #include "files.h"
+#ifndef _WIN32
+#include "this_machine.h"
+#endif
 
 #include <QClipboard>
 #include <QContextMenuEvent>
@@ -25,10 +28,14 @@ QString DropFrame::localPath(const QUrl& url)
     return QDir::toNativeSeparators(url.toLocalFile());
 }
 #else
-// Any host but this machine's own names a file elsewhere, which no local path reaches.
+// Any host but this machine's own names a file elsewhere, which no local path reaches. An
+// escaped slash names nothing: a slash cannot be part of a name, and QUrl keeps it escaped.
 bool DropFrame::namesLocalFile(const QUrl& url)
 {
-    return url.isLocalFile() && (url.host().isEmpty() || url.host() == u"localhost");
+    if (!url.isLocalFile() || url.path(QUrl::PrettyDecoded).contains(u"%2F", Qt::CaseInsensitive))
+        return false;
+    const QString host = url.host();
+    return host.isEmpty() || host == u"localhost" || NamesThisMachine(host.toStdString());
 }
 
 // A name is bytes here: they are taken from the URI's escapes as they stand, never through
@@ -140,10 +147,13 @@ void DropFrame::paste()
         emit filesDropped(urls);
 }
 
+// Decided from the formats offered alone: reading a copied list of many megabytes at every change
+// of the clipboard would hold up the window. paste() reads it, and pastes nothing without files.
 void DropFrame::updatePasteAction()
 {
     const QMimeData* data = QGuiApplication::clipboard()->mimeData();
-    pasteAction.setEnabled(data && carriesLocalFiles(copiedFiles(*data)));
+    pasteAction.setEnabled(data
+        && (data->hasUrls() || data->hasFormat(QStringLiteral("x-special/gnome-copied-files"))));
 }
 
 void DropFrame::showContextMenu(QPoint globalPos)

@@ -3,6 +3,7 @@
 #include "message_box.h"
 
 #include <QApplication>
+#include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QMessageBox>
 
@@ -21,6 +22,9 @@ Prompts realPrompts()
         [](const QString& text, int, const QString& title) {
             QMessageBox box(
                 QMessageBox::NoIcon, title, text, QMessageBox::Ok, QApplication::activeWindow());
+            // Screen readers name every group they pass through, the row of buttons too.
+            if (auto* buttons = box.findChild<QDialogButtonBox*>())
+                buttons->setAccessibleName(QStringLiteral("ボタン"));
             box.exec();
         },
     };

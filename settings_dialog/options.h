@@ -1,6 +1,8 @@
 // The settings dialog: the unit price in a field of its own, ok to store it and cancel to leave it.
 #pragma once
 
+#include "price_field.h"
+
 #include <QDialog>
 #include <QLabel>
 #include <QLineEdit>
@@ -14,7 +16,7 @@ public:
     // unitPrice is the owner's price text: read on load, written only when ok accepts.
     options(QLineEdit& unitPrice, QWidget* owner);
 
-    QLineEdit Text1; // the price field
+    PriceField Text1; // the price field
     QLabel Label1;
     QLabel Label2;
     QPushButton Command1;

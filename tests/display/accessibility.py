@@ -28,6 +28,13 @@ SETTINGS = ("dialog", "設定", False, [
     ("push button", "cancel", True, []),
 ])
 
+ABOUT_TEXT = "ミルテカ ver1.0\r\n\r\nパケット料金を調べたいファイルをD&Dしてください。"
+ABOUT = ("alert", "about", False, [
+    ("label (not showing)", "", False, []),  # the message box's icon, which it has none of
+    ("label", ABOUT_TEXT, False, []),
+    ("panel", "ボタン", False, [("push button", "OK", False, [])]),  # the row of buttons
+])
+
 
 def fail(message):
     print("FAIL: " + message, file=sys.stderr)
@@ -107,9 +114,7 @@ def main():
 
     press(find(main_window, "push button", "about"))
     about = wait_for("the about box", lambda: window(app, "alert", "about"))
-    text = "ミルテカ ver1.0\r\n\r\nパケット料金を調べたいファイルをD&Dしてください。"
-    if not find(about, "label", text):
-        fail(f"the about box does not say {text!r}")
+    check_tree(about, ABOUT)
     press(find(about, "push button", "OK"))
     wait_for("the about box to close", lambda: not window(app, "alert", "about"))
 

@@ -4,6 +4,7 @@ left of the screen that offers the files named on the command line as text/uri-l
 dragged from. It prints "ready" once it is shown, and "drag-end" (or "drag-failed") when the
 drop target has answered and the drag is over for it, each with the time since boot in seconds
 (the clock of /proc/uptime)."""
+import os
 import sys
 import time
 
@@ -13,7 +14,8 @@ gi.require_version("Gdk", "3.0")
 gi.require_version("Gtk", "3.0")
 from gi.repository import Gdk, GLib, Gtk  # noqa: E402
 
-uris = [GLib.filename_to_uri(path, None) for path in sys.argv[1:]]
+# A file URI holds an absolute path; names given relative to the current folder are made so.
+uris = [GLib.filename_to_uri(os.path.abspath(path), None) for path in sys.argv[1:]]
 
 
 def say(what):

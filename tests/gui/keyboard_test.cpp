@@ -8,6 +8,7 @@
 #include <QClipboard>
 #include <QMenu>
 #include <QMimeData>
+#include <QPointer>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -77,6 +78,20 @@ void offer(const Offer& formats)
         data->setData(format, bytes);
     QGuiApplication::clipboard()->setMimeData(data);
 }
+
+// A clipboard's data that counts how often its bytes are read, as another program would be asked
+// for them on X11.
+class CountedReads : public QMimeData {
+public:
+    mutable int reads = 0;
+
+protected:
+    QVariant retrieveData(const QString& format, QMetaType type) const override
+    {
+        ++reads;
+        return QMimeData::retrieveData(format, type);
+    }
+};
 
 // What the frame's context menu held when it was open; it is closed, or its item chosen.
 struct MenuSeen {
@@ -170,6 +185,8 @@ private slots:
     void pasteRunsTheDropProcedureOnTheClipboardsFiles();
     void contextMenuOffersPasteWhileFilesAreCopied_data();
     void contextMenuOffersPasteWhileFilesAreCopied();
+    void theClipboardIsReadOnlyWhenPasting_data();
+    void theClipboardIsReadOnlyWhenPasting();
     void tabReachesTheButtonsAlone();
     void everyControlInSightIsNamedAndDescribed();
 
@@ -326,6 +343,43 @@ void KeyboardTest::contextMenuOffersPasteWhileFilesAreCopied()
     QCOMPARE(seen.enabled, filesCopied);
     QCOMPARE(seen.shortcut, QKeySequence(Qt::CTRL | Qt::Key_V));
     QVERIFY(seen.shortcutShown);
+}
+
+void KeyboardTest::theClipboardIsReadOnlyWhenPasting_data()
+{
+    QTest::addColumn<Offer>("clipboard");
+    QTest::addColumn<bool>("enabled"); // 貼り付け, after the change
+    QTest::addColumn<int>("saves"); // after 貼り付け
+    const QString file = QCoreApplication::applicationFilePath();
+    QTest::newRow("URI list") << Offer { { uriList, uri(file) } } << true << 1;
+    QTest::newRow("GNOME list") << Offer { { gnomeList, "copy\n" + uri(file) } } << true << 1;
+    // Offered as a file list, so 貼り付け is on; once read, it holds no file and pastes nothing.
+    QTest::newRow("a web address alone")
+        << Offer { { uriList, "https://example.org/x" } } << true << 0;
+    QTest::newRow("text") << Offer { { QStringLiteral("text/plain"), file.toUtf8() } } << false
+                          << 0;
+}
+
+void KeyboardTest::theClipboardIsReadOnlyWhenPasting()
+{
+    QFETCH(Offer, clipboard);
+    QFETCH(bool, enabled);
+    QFETCH(int, saves);
+    QPointer<CountedReads> data = new CountedReads;
+    for (const auto& [format, bytes] : clipboard)
+        data->setData(format, bytes);
+    QGuiApplication::clipboard()->setMimeData(data);
+    QAction& paste = under_->window.Frame1.pasteAction;
+
+    QCOMPARE(paste.isEnabled(), enabled);
+    QVERIFY(data);
+    QCOMPARE(data->reads, 0); // a copy elsewhere costs the window nothing
+    if (!enabled)
+        return;
+    paste.trigger();
+    QVERIFY(data && data->reads > 0);
+    runQueuedCalls();
+    QCOMPARE(under_->prompts.saves, saves);
 }
 
 void KeyboardTest::tabReachesTheButtonsAlone()

@@ -5,7 +5,9 @@
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPointer>
+#include <QProcess>
 #include <QRegularExpression>
+#include <QSysInfo>
 #include <QTest>
 #include <QTimer>
 #include <QWindow>
@@ -198,7 +200,9 @@ void MainWindowTest::droppedUrlsGiveTheNamesTheyEncode_data()
     QTest::newRow("percent") << sent("file:///tmp/100%25") << QStringLiteral("/tmp/100%");
     QTest::newRow("an escape's text as the name")
         << sent("file:///tmp/%2541") << QStringLiteral("/tmp/%41");
-    QTest::newRow("escaped slash") << sent("file:///tmp/a%2Fb") << QStringLiteral("/tmp/a/b");
+    // A slash is no part of a name: a%2Fb is neither the file b in the folder a nor any other.
+    QTest::newRow("escaped slash") << sent("file:///tmp/a%2Fb") << QString();
+    QTest::newRow("escaped slash, lower case") << sent("file:///tmp/a%2fb") << QString();
     QTest::newRow("control character") << sent("file:///tmp/a%0Ab") << QStringLiteral("/tmp/a\nb");
     // Bytes that are not UTF-8 come through as the lone surrogates that stand for them.
     QTest::newRow("Latin-1") << sent("file:///tmp/caf%E9") << units(u"/tmp/caf\xDCE9");
@@ -215,6 +219,19 @@ void MainWindowTest::droppedUrlsGiveTheNamesTheyEncode_data()
     QTest::newRow("this machine by name")
         << sent("file://localhost/tmp/a") << QStringLiteral("/tmp/a");
     QTest::newRow("another machine") << sent("file://otherhost/tmp/a") << QString();
+    // This machine as `hostname` and `hostname -f` name it, and a name that only begins the same.
+    QProcess hostname;
+    hostname.start(QStringLiteral("hostname"), { QStringLiteral("-f") });
+    QVERIFY(hostname.waitForFinished());
+    const QByteArray fullName = hostname.readAllStandardOutput().trimmed();
+    const QByteArray shortName = QSysInfo::machineHostName().toUtf8();
+    QVERIFY(!fullName.isEmpty() && !shortName.isEmpty());
+    QTest::newRow("this machine's host name")
+        << QUrl::fromEncoded("file://" + shortName + "/tmp/a") << QStringLiteral("/tmp/a");
+    QTest::newRow("this machine's full name")
+        << QUrl::fromEncoded("file://" + fullName + "/tmp/a") << QStringLiteral("/tmp/a");
+    QTest::newRow("a host that begins with this machine's name")
+        << QUrl::fromEncoded("file://" + shortName + ".invalid/tmp/a") << QString();
     QTest::newRow("web address") << sent("https://example.org/tmp/a") << QString();
 }
 

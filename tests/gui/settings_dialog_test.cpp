@@ -2,6 +2,7 @@
 #include "scratch.h"
 #include "window_harness.h"
 
+#include <QClipboard>
 #include <QMimeData>
 #include <QScreen>
 #include <QSignalSpy>
@@ -72,6 +73,8 @@ private slots:
     void eachOkRunsAfreshOnTheField();
     void aRefusedPriceDoesNotCarryOverToTheNextShowing();
     void theFieldHasNoLengthLimit();
+    void aLongPriceIsShownByItsStartAlone_data();
+    void aLongPriceIsShownByItsStartAlone();
     void aFailingMessageDoesNotLeaveOk();
     void exitUnloadsTheDialog();
     void theNextReportUsesTheNewPrice();
@@ -362,6 +365,46 @@ void SettingsDialogTest::theFieldHasNoLengthLimit()
     QCOMPARE(field.size(), digits.size() + 1);
     QVERIFY(field.endsWith(u'9'));
     QCOMPARE(prompts().messages.size(), 1);
+}
+
+void SettingsDialogTest::aLongPriceIsShownByItsStartAlone_data()
+{
+    QTest::addColumn<bool>("byPasteKeys"); // else set as a whole
+    QTest::addColumn<qsizetype>("length");
+    QTest::newRow("pasted, a megabyte") << true << (qsizetype(1) << 20);
+    QTest::newRow("pasted, just long") << true << miruteka::PriceField::longText;
+    QTest::newRow("set, a megabyte") << false << (qsizetype(1) << 20);
+}
+
+// A line edit lays out and measures all it shows at every change and every repaint; a long text
+// is shown by its start, drawn by the field, and nothing of it is laid out. Shortened, the field
+// is an ordinary line edit again.
+void SettingsDialogTest::aLongPriceIsShownByItsStartAlone()
+{
+    QFETCH(bool, byPasteKeys);
+    QFETCH(qsizetype, length);
+    const QString long_(length, u'7');
+    QString whole, shownText, shortShown;
+    QImage drawn, drawnEmpty;
+    withDialog([&](options& d) {
+        d.Text1.clear();
+        drawnEmpty = d.Text1.grab().toImage();
+        if (byPasteKeys) {
+            QGuiApplication::clipboard()->setText(long_);
+            QTest::keyClick(&d.Text1, Qt::Key_V, Qt::ControlModifier);
+        } else {
+            d.Text1.setText(long_);
+        }
+        whole = d.Text1.text();
+        shownText = d.Text1.displayText();
+        drawn = d.Text1.grab().toImage();
+        retype(d, QStringLiteral("5"));
+        shortShown = d.Text1.displayText();
+    });
+    QVERIFY(whole == long_); // not QCOMPARE: a failure would print a megabyte
+    QCOMPARE(shownText, QString());
+    QVERIFY2(drawn != drawnEmpty, "the start of the long text is not drawn");
+    QCOMPARE(shortShown, QStringLiteral("5"));
 }
 
 void SettingsDialogTest::aFailingMessageDoesNotLeaveOk()
