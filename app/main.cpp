@@ -1,5 +1,6 @@
 // Start-up: the main window is the program's start-up object; closing it ends the program.
 #include "main.h"
+
 #include "platform_choice.h"
 
 #include <QApplication>

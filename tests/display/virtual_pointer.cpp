@@ -43,8 +43,7 @@ const wl_registry_listener registryListener = { announced, withdrawn };
 uint32_t now()
 {
     using namespace std::chrono;
-    return uint32_t(
-        duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+    return uint32_t(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
 int fail(const char* what)
