@@ -1,5 +1,5 @@
 # A headless sway (a Wayland compositor) for the Wayland check and the README's pictures. Sourced
-# once `work`, `helpers` and `fail` are defined.
+# once `work`, `helpers` and `fail` are defined, after lib.sh where that is sourced too.
 
 # Starts sway with a 640 x 480 output and points this shell's Wayland clients at it, with a
 # runtime folder of their own and no X display. sway will not run as root: as root, it runs as
@@ -40,16 +40,16 @@ EOF
     export XDG_RUNTIME_DIR
 }
 
-# The window of process $1 titled $2, from sway's tree, as assignments for eval: its kind of
-# surface (xdg_shell for a native Wayland one), the position and size of its content in $x $y
-# $width $height, and in $frame the whole window with sway's title bar, as grim takes a region.
-window_of() {
-    swaymsg -t get_tree 2>/dev/null | /usr/bin/python3 -c '
+# The window of process $1 titled $2, from sway's tree, in place of the X11 one: its kind of
+# surface in $shell (xdg_shell for a native Wayland one), the position and size of its content in
+# $x $y $width $height, and in $frame the whole window with sway's title bar, as grim takes a
+# region. False while there is none.
+window_titled() {
+    found=$(swaymsg -t get_tree 2>/dev/null | /usr/bin/python3 -c '
 import json, sys
 def walk(node):
     if node.get("pid") == int(sys.argv[1]) and node.get("name") == sys.argv[2]:
-        rect, inner = node["rect"], node["window_rect"]
-        deco = node["deco_rect"]
+        rect, inner, deco = node["rect"], node["window_rect"], node["deco_rect"]
         print("shell=%s x=%d y=%d width=%d height=%d frame=\"%d,%d %dx%d\"" % (node["shell"],
               rect["x"] + inner["x"], rect["y"] + inner["y"], inner["width"], inner["height"],
               rect["x"], rect["y"] - deco["height"], rect["width"], rect["height"] + deco["height"]))
@@ -57,5 +57,8 @@ def walk(node):
     for child in node.get("nodes", []) + node.get("floating_nodes", []):
         walk(child)
 walk(json.load(sys.stdin))
-sys.exit(1)' "$1" "$2"
+sys.exit(1)' "$1" "$2") && eval "$found"
 }
+
+# The whole screen into the PNG file $1.
+screenshot() { grim "$1"; }

@@ -96,6 +96,9 @@ int main(int argc, char* argv[])
     }
 
     zwlr_virtual_pointer_v1_destroy(pointer);
+    zwlr_virtual_pointer_manager_v1_destroy(globals.manager);
+    wl_seat_destroy(globals.seat);
+    wl_registry_destroy(registry);
     wl_display_roundtrip(display);
     wl_display_disconnect(display);
     return 0;
