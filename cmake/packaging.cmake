@@ -22,9 +22,12 @@ set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Qt finds its platform plugin (xcb, wayland) only at run time, so shlibdeps cannot see it. The
-# interface is Japanese and needs a font that has its characters.
+# interface is Japanese and needs a font that has its characters. Wayland's plugin is recommended:
+# with it, desktops whose compositor draws the title bar (Plasma, sway) get a native window; GNOME
+# takes X11 through XWayland either way (app/platform_choice.h), and so does any desktop without it.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-ipafont-gothic | fonts-noto-cjk | fonts-vlgothic")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
+    "fonts-ipafont-gothic | fonts-noto-cjk | fonts-vlgothic, qt6-wayland")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 include(CPack)

@@ -32,9 +32,11 @@ fail() {
         [ -s "$log" ] && { echo "--- $log" >&2; cat "$log" >&2; }
     done
     shot=$(basename "$0")-failure.png
-    "$im/import-im6.q16" -window root "$shot" 2>/dev/null && echo "screenshot: $PWD/$shot" >&2
+    screenshot "$shot" 2>/dev/null && echo "screenshot: $PWD/$shot" >&2
     exit 1
 }
+# The whole screen into the PNG file $1.
+screenshot() { "$im/import-im6.q16" -window root "$1"; }
 
 # Without a font for Japanese the labels would be empty boxes.
 [ -n "$(fc-list :lang=ja family)" ] || fail "no Japanese font is installed (fonts-ipafont-gothic)"
@@ -54,31 +56,41 @@ start_display() {
 }
 
 # Starts the program ($program, with any extra environment given as NAME=VALUE arguments) at one
-# logical pixel to a device pixel, so that geometry in pixels holds. In a sanitizer build, leaks
-# at exit count too, apart from those of system libraries.
+# logical pixel to a device pixel, so that geometry in pixels holds, through the platform plugin
+# $qt_platform (xcb unless set; empty leaves the choice to the program and Qt). The desktop's name
+# is left out, so that the program's own choice of platform for a desktop stays out of the way.
+# In a sanitizer build, leaks at exit count too, apart from those of system libraries.
+qt_platform=${qt_platform-xcb}
 start_program() {
     mkdir -p -m 700 "$work/runtime"
     env -u QT_SCALE_FACTOR -u QT_SCREEN_SCALE_FACTORS -u QT_ENABLE_HIGHDPI_SCALING \
+        -u QT_QPA_PLATFORM -u XDG_CURRENT_DESKTOP -u XDG_SESSION_DESKTOP \
         LSAN_OPTIONS="${LSAN_OPTIONS:+$LSAN_OPTIONS:}suppressions=$display_dir/lsan.supp" \
-        QT_QPA_PLATFORM=xcb XDG_RUNTIME_DIR="$work/runtime" "$@" "$program" \
-        >"$work/program.log" 2>&1 &
+        ${qt_platform:+QT_QPA_PLATFORM=$qt_platform} XDG_RUNTIME_DIR="$work/runtime" "$@" \
+        "$program" >"$work/program.log" 2>&1 &
     pid=$!
 }
 
 # The visible window of process $1 (or of any process, for "-") whose title is $2, in $window;
-# fails after 20 s. The title is read from _NET_WM_NAME, which is UTF-8 whatever the locale (the
-# older WM_NAME is not), and compared as bytes: sed in a locale of another encoding would not
-# match it.
-find_window() {
+# false while there is none. The title is read from _NET_WM_NAME, which is UTF-8 whatever the
+# locale (the older WM_NAME is not), and compared as bytes: sed in a locale of another encoding
+# would not match it.
+window_titled() {
     window=""
     if [ "$1" = - ]; then owner="--name ."; else owner="--pid $1"; fi
+    # shellcheck disable=SC2086
+    for candidate in $(xdotool search --onlyvisible $owner 2>/dev/null); do
+        title=$(LC_ALL=C.UTF-8 xprop -id "$candidate" -notype 8u _NET_WM_NAME 2>/dev/null |
+            LC_ALL=C sed -n 's/^_NET_WM_NAME = "\(.*\)"$/\1/p')
+        [ "$title" = "$2" ] && { window=$candidate; return 0; }
+    done
+    return 1
+}
+
+# Waits for window_titled "$1" "$2"; fails after 20 s, or at once when the program ends.
+find_window() {
     for _ in $(seq 200); do
-        # shellcheck disable=SC2086
-        for candidate in $(xdotool search --onlyvisible $owner 2>/dev/null); do
-            title=$(LC_ALL=C.UTF-8 xprop -id "$candidate" -notype 8u _NET_WM_NAME 2>/dev/null |
-                LC_ALL=C sed -n 's/^_NET_WM_NAME = "\(.*\)"$/\1/p')
-            [ "$title" = "$2" ] && { window=$candidate; return 0; }
-        done
+        window_titled "$1" "$2" && return 0
         kill -0 "$pid" 2>/dev/null || break
         sleep 0.1
     done
@@ -86,10 +98,13 @@ find_window() {
     fail "no window titled $2 appeared"
 }
 
-# Clicks 終了 (its centre, at x 85..121 and y 90..111 of the client area) and expects the program
-# to end with status 0 within 5 s.
+# Clicks 終了 (its centre, at x 85..121 and y 90..111 of the client area), then expect_exit.
 exit_by_button() {
     xdotool mousemove --window "$window" 103 100 click 1
+    expect_exit
+}
+# Expects the program to end with status 0 within 5 s, 終了 having been clicked.
+expect_exit() {
     for _ in $(seq 50); do
         kill -0 "$pid" 2>/dev/null || break
         sleep 0.1
