@@ -31,10 +31,11 @@ std::optional<std::string> temporaryName()
 }
 
 // Without a name where it can be had, so that nothing is left behind whenever the program ends.
+// Readable too, so that a copy can be read back.
 std::optional<BesideFile> createBeside(int folder, mode_t mode)
 {
     if (canNameUnnamedFiles()) {
-        const int fd = openAtRetrying(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+        const int fd = openAtRetrying(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
         if (fd >= 0)
             return BesideFile { fd, {} };
     }
@@ -43,7 +44,7 @@ std::optional<BesideFile> createBeside(int folder, mode_t mode)
         if (!temporary)
             return std::nullopt;
         const int fd = openAtRetrying(
-            folder, temporary->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+            folder, temporary->c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
         if (fd >= 0)
             return BesideFile { fd, std::move(*temporary) };
         if (errno != EEXIST)

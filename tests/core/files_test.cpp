@@ -236,17 +236,26 @@ TEST(OpenForOutput, AFifoWithoutReaderFailsAtOnce)
     EXPECT_TRUE(fs::is_fifo(fifo));
 }
 
+// A report with a second name is written in place; the content it had is put back.
 TEST(OpenForOutput, AFailedWriteLeavesTheOldFileAsItWas)
 {
-    ScratchDir dir;
-    const auto target = dir / "report.txt";
-    std::ofstream(target) << "old report";
-    {
-        FileSizeLimit limit(64);
-        EXPECT_FALSE(save(target, std::u16string(1000, u'x')));
+    for (const bool twoNames : { false, true }) {
+        ScratchDir dir;
+        const auto target = dir / "report.txt";
+        std::ofstream(target) << "old report";
+        std::vector<fs::path> names { "report.txt" };
+        if (twoNames) {
+            fs::create_hard_link(target, dir / "other.txt");
+            names.insert(names.begin(), "other.txt");
+        }
+        {
+            FileSizeLimit limit(64);
+            EXPECT_FALSE(save(target, std::u16string(1000, u'x'))) << twoNames;
+        }
+        for (const auto& name : names)
+            EXPECT_EQ(readBytes(dir / name), "old report") << name;
+        EXPECT_EQ(entries(dir.path()), names);
     }
-    EXPECT_EQ(readBytes(target), "old report");
-    EXPECT_EQ(entries(dir.path()), std::vector<fs::path> { "report.txt" });
 }
 #endif
 
