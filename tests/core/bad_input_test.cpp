@@ -13,12 +13,15 @@
 #include <csignal>
 #include <fcntl.h>
 #include <functional>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <map>
+#include <poll.h>
 #include <random>
 #include <sched.h>
 #include <sstream>
 #include <sys/acl.h>
+#include <sys/inotify.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -769,6 +772,91 @@ TEST(SavingWithoutUnnamedFiles, ANamedTemporaryReplacesTheFileOrGoesAway)
     for (const auto& entry : fs::directory_iterator(dir.path()))
         left.push_back(entry.path().filename());
     EXPECT_EQ(left, std::vector<fs::path> { "report.txt" });
+}
+
+// Someone else who watches the folder opens every new entry the moment it appears: what a save
+// makes beside a private report, for a replacement or for a copy of the old content before a
+// write in place, must never be readable by him. /proc is hidden from the saver, so that those
+// files have names from the start.
+TEST(SavingWithoutUnnamedFiles, NobodyElseOpensWhatIsMadeBesideAPrivateReport)
+{
+    if (!Unprivileged::canMakeOthersFiles())
+        GTEST_SKIP() << "needs root, so that the watcher can be another user";
+    ScratchDir dir;
+    fs::permissions(
+        dir.path(), fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec);
+    const auto replaced = dir / "report.txt";
+    const auto inPlace = dir / "twice.txt";
+    for (const auto& path : { replaced, inPlace })
+        oldFile(path, fs::perms::owner_read | fs::perms::owner_write, false);
+    fs::create_hard_link(inPlace, dir / "twice, other name.txt");
+
+    int ready[2], stop[2], result[2];
+    ASSERT_TRUE(::pipe(ready) == 0 && ::pipe(stop) == 0 && ::pipe(result) == 0);
+    const pid_t watcher = ::fork();
+    if (watcher == 0) {
+        ::close(stop[1]);
+        const int folder = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
+        if (::setgroups(0, nullptr) != 0 || ::setgid(Unprivileged::nogroup) != 0
+            || ::setuid(Unprivileged::nobody) != 0)
+            ::_exit(1);
+        const int events = ::inotify_init1(IN_CLOEXEC);
+        if (::inotify_add_watch(events, dir.path().c_str(), IN_CREATE | IN_MOVED_TO) < 0)
+            ::_exit(1);
+        ::close(ready[1]); // the watch is in place
+        int counts[2] = {}; // entries seen, entries opened
+        pollfd waits[] = { { events, POLLIN, 0 }, { stop[0], POLLIN, 0 } };
+        while (::poll(waits, 2, -1) > 0) {
+            if (!(waits[0].revents & POLLIN))
+                break; // every event read, and the saves are over
+            alignas(inotify_event) char buffer[8192];
+            const ssize_t size = ::read(events, buffer, sizeof buffer);
+            for (ssize_t at = 0; at < size;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+                at += static_cast<ssize_t>(sizeof *event + event->len);
+                ++counts[0];
+                // Kept open, as someone who means to read later would.
+                if (::openat(folder, event->name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW) >= 0)
+                    ++counts[1];
+            }
+        }
+        ::_exit(::write(result[1], counts, sizeof counts) == sizeof counts ? 0 : 1);
+    }
+    ::close(ready[1]);
+    char none;
+    ASSERT_EQ(::read(ready[0], &none, 1), 0) << "the watcher did not start";
+
+    constexpr int saves = 100;
+    enum Outcome { asExpected, cannotHideProc, savedWrongly };
+    const pid_t saver = ::fork();
+    if (saver == 0) {
+        if (::unshare(CLONE_NEWNS) != 0
+            || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0
+            || ::mount("tmpfs", "/proc", "tmpfs", 0, "size=4k") != 0)
+            ::_exit(cannotHideProc);
+        ::umask(022); // a file made as any new one would be readable by all
+        bool saved = true;
+        for (int i = 0; i < saves; ++i) {
+            saved = SaveFeeReport(u16(replaced), report) && saved;
+            saved = SaveFeeReport(u16(inPlace), report) && saved;
+        }
+        ::_exit(saved ? asExpected : savedWrongly);
+    }
+    int status = 0;
+    ::waitpid(saver, &status, 0);
+    ::close(stop[1]);
+    int counts[2] = {};
+    const bool counted = ::read(result[0], counts, sizeof counts) == sizeof counts;
+    ::waitpid(watcher, nullptr, 0);
+    for (const int fd : { ready[0], stop[0], result[0], result[1] })
+        ::close(fd);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == cannotHideProc)
+        GTEST_SKIP() << "cannot mount over /proc here";
+    EXPECT_EQ(WEXITSTATUS(status), asExpected);
+    ASSERT_TRUE(counted) << "the watcher could not watch the folder";
+    EXPECT_GE(counts[0], 4 * saves) << "the watcher missed new entries";
+    EXPECT_EQ(counts[1], 0) << "of " << counts[0] << " new entries, the watcher opened";
 }
 
 } // namespace
