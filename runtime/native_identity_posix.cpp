@@ -31,6 +31,9 @@ bool takeOwnership(int fresh, const struct stat& old)
     struct stat now;
     if (::fstat(fresh, &now) != 0)
         return false;
+    // Some file systems refuse any change of owner, even to the same one.
+    if (now.st_uid == old.st_uid && now.st_gid == old.st_gid)
+        return true;
     const uid_t owner = now.st_uid == old.st_uid ? static_cast<uid_t>(-1) : old.st_uid;
     const gid_t group = now.st_gid == old.st_gid ? static_cast<gid_t>(-1) : old.st_gid;
     return ::fchown(fresh, owner, group) == 0;
