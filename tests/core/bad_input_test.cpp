@@ -740,6 +740,17 @@ TEST_P(SaveKilled, LeavesTheOldReportOrTheNewOneOrACopyOfTheOldNamedAsSuch)
 INSTANTIATE_TEST_SUITE_P(Saves, SaveKilled,
     ::testing::Values(KillCase { "replaced", false }, KillCase { "written in place", true }));
 
+// In a child process: /proc hidden behind an empty file system in a mount namespace of its own,
+// as in a container without it, so that an unnamed file cannot be given a name.
+bool hideProc()
+{
+    return ::unshare(CLONE_NEWNS) == 0
+        && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0
+        && ::mount("tmpfs", "/proc", "tmpfs", 0, "size=4k") == 0;
+}
+
+enum ChildOutcome { asExpected, cannotHideProc, savedWrongly };
+
 // Where an unnamed file cannot be given a name (here /proc is hidden, as in a container without
 // it), a file with a name of its own stands in: it replaces the target once complete, and is
 // removed when the write fails. Runs in a child process with a mount namespace of its own.
@@ -748,12 +759,9 @@ TEST(SavingWithoutUnnamedFiles, ANamedTemporaryReplacesTheFileOrGoesAway)
     ScratchDir dir;
     const auto target = dir / "report.txt";
     std::ofstream(target) << oldContent;
-    enum Outcome { asExpected, cannotHideProc, savedWrongly };
     const pid_t child = ::fork();
     if (child == 0) {
-        if (::unshare(CLONE_NEWNS) != 0
-            || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0
-            || ::mount("tmpfs", "/proc", "tmpfs", 0, "size=4k") != 0)
+        if (!hideProc())
             ::_exit(cannotHideProc);
         const bool saved = SaveFeeReport(u16(target), report);
         // Then a save whose write fails: the first one must stay.
@@ -827,12 +835,9 @@ TEST(SavingWithoutUnnamedFiles, NobodyElseOpensWhatIsMadeBesideAPrivateReport)
     ASSERT_EQ(::read(ready[0], &none, 1), 0) << "the watcher did not start";
 
     constexpr int saves = 100;
-    enum Outcome { asExpected, cannotHideProc, savedWrongly };
     const pid_t saver = ::fork();
     if (saver == 0) {
-        if (::unshare(CLONE_NEWNS) != 0
-            || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0
-            || ::mount("tmpfs", "/proc", "tmpfs", 0, "size=4k") != 0)
+        if (!hideProc())
             ::_exit(cannotHideProc);
         ::umask(022); // a file made as any new one would be readable by all
         bool saved = true;
