@@ -25,14 +25,18 @@ std::optional<std::int64_t> MeasureFile(std::u16string_view path);
 
 // Opens the path for writing a new content. Where the target is a regular file or does not
 // exist yet, the content goes to a new file beside it that CloseFile puts in its place in one
-// step, so the old content survives any failure or a kill. An existing file is never emptied or
-// written in place: where nothing can be made beside it, opening fails. A name where nothing
-// existed may take the content itself, and is removed again when it fails. A link is followed
-// to the file it stands for, and fails when that cannot be found. A device or other special
-// file is written directly, never replaced, and never blocks the caller. Fails on an empty or
-// unusable path, and on an existing file that the user may not write, even where the folder
-// would let it be replaced. Once `stop` is requested, writing fails (a write waiting on a pipe
-// or a terminal gives up within a fraction of a second) and CloseFile throws the content away.
+// step, so the old content survives any failure or a kill. A file that is replaced keeps who may
+// use it: the new file is readable by the user alone until it has the old one's owner, group,
+// permissions, ACL and extended attributes. Where it cannot have them (POSIX: another owner or
+// group, other names of the file), the content goes into the existing file, but only once a
+// copy of its old content is on disk beside it, which a failure puts back. Where nothing can be
+// made beside it, opening fails. A name where nothing existed may take the content itself, and
+// is removed again when it fails. A link is followed to the file it stands for, and fails when
+// that cannot be found. A device or other special file is written directly, never replaced, and
+// never blocks the caller. Fails on an empty or unusable path, and on an existing file that the
+// user may not write, even where the folder would let it be replaced. Once `stop` is requested,
+// writing fails (a write waiting on a pipe or a terminal gives up within a fraction of a second)
+// and CloseFile throws the content away.
 bool OpenForOutput(std::u16string_view path, int fileNumber, std::stop_token stop = {});
 
 // Appends the text and CR LF in the system's ANSI code page (CP932 on POSIX systems); a

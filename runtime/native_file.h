@@ -36,15 +36,18 @@ struct Output {
         unnamed, // a file without a name in the target's folder, named once complete
         beside, // a file under a name of its own beside the target, renamed once complete
         created, // a new file under the target's own name, removed on failure
+        inPlace, // the existing file itself, once its old content has been copied beside it
     };
     Way way = Way::direct;
     int folder = -1; // the target's folder, open, for all but a direct write
     SystemPath name; // the target's name in that folder
-    SystemPath temporary; // the name of the file beside it
+    SystemPath temporary; // the name of the file beside it; for inPlace, of the copy
 #endif
     bool isPipe = false;
 #ifndef _WIN32
     bool replaces = false; // the target's name held a file when the save began
+    int original = -1; // the file being replaced, open: the new one takes what it was
+    int backup = -1; // inPlace: the copy of the old content, which a failure puts back
 #endif
 };
 

@@ -11,6 +11,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <vector>
 #include <windows.h>
 
 namespace miruteka::native {
@@ -29,10 +30,49 @@ std::optional<std::wstring> wide(std::u16string_view text)
 constexpr DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // Every output handle is overlapped, so that a write to a pipe can be given up after a while.
-HANDLE openForWriting(const std::wstring& path, DWORD disposition)
+HANDLE openForWriting(
+    const std::wstring& path, DWORD disposition, SECURITY_ATTRIBUTES* security = nullptr)
 {
-    return ::CreateFileW(path.c_str(), GENERIC_WRITE, shareAll, nullptr, disposition,
+    return ::CreateFileW(path.c_str(), GENERIC_WRITE, shareAll, security, disposition,
         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+}
+
+// Security that admits the user alone and inherits nothing from the folder: a new file that is
+// to replace a report is readable by nobody else until ReplaceFileW gives it the report's DACL.
+struct OwnerOnlySecurity {
+    std::vector<unsigned char> user; // TOKEN_USER
+    std::vector<unsigned char> acl;
+    SECURITY_DESCRIPTOR descriptor;
+    SECURITY_ATTRIBUTES attributes;
+};
+
+// Nothing when the user cannot be told.
+std::unique_ptr<OwnerOnlySecurity> ownerOnlySecurity()
+{
+    auto security = std::make_unique<OwnerOnlySecurity>();
+    HANDLE token = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token))
+        return nullptr;
+    DWORD size = 0;
+    ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    security->user.resize(size);
+    const bool known
+        = size > 0 && ::GetTokenInformation(token, TokenUser, security->user.data(), size, &size);
+    ::CloseHandle(token);
+    if (!known)
+        return nullptr;
+    const PSID sid = reinterpret_cast<TOKEN_USER*>(security->user.data())->User.Sid;
+    security->acl.resize(sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + ::GetLengthSid(sid));
+    auto* acl = reinterpret_cast<ACL*>(security->acl.data());
+    if (!::InitializeAcl(acl, static_cast<DWORD>(security->acl.size()), ACL_REVISION)
+        || !::AddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, sid)
+        || !::InitializeSecurityDescriptor(&security->descriptor, SECURITY_DESCRIPTOR_REVISION)
+        || !::SetSecurityDescriptorDacl(&security->descriptor, TRUE, acl, FALSE)
+        || !::SetSecurityDescriptorControl(
+            &security->descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED))
+        return nullptr;
+    security->attributes = { sizeof(SECURITY_ATTRIBUTES), &security->descriptor, FALSE };
+    return security;
 }
 
 // The file a link or a relative or short name stands for, so that the file is replaced and the
@@ -69,16 +109,22 @@ std::optional<std::wstring> temporaryName()
     }
 }
 
-// A new file beside the target, so that the target is replaced only by a complete content.
-std::optional<Output> createBeside(const std::wstring& target)
+// A new file beside the target, so that the target is replaced only by a complete content. One
+// that replaces a report starts readable by the user alone; a new report gets the folder's
+// inherited security, as any new file does.
+std::optional<Output> createBeside(const std::wstring& target, bool replacing)
 {
     const std::filesystem::path directory = std::filesystem::path(target).parent_path();
+    const auto security = replacing ? ownerOnlySecurity() : nullptr;
+    if (replacing && !security)
+        return std::nullopt;
     for (int attempt = 0; attempt < 8; ++attempt) {
         const auto name = temporaryName();
         if (!name)
             return std::nullopt;
         std::wstring temporary = (directory / *name).native();
-        const HANDLE handle = openForWriting(temporary, CREATE_NEW);
+        const HANDLE handle
+            = openForWriting(temporary, CREATE_NEW, security ? &security->attributes : nullptr);
         if (handle != INVALID_HANDLE_VALUE)
             return Output { handle, target, std::move(temporary) };
         if (::GetLastError() != ERROR_FILE_EXISTS)
@@ -142,12 +188,12 @@ std::optional<Output> openOutput(std::u16string_view path)
         const std::wstring target = finalPath(existing, name);
         ::CloseHandle(existing);
         // Replaced in one step or not at all: never emptied, never written in place.
-        return createBeside(target);
+        return createBeside(target, true);
     }
     // A missing folder on the way (ERROR_PATH_NOT_FOUND) or an unusable name fails here.
     if (::GetLastError() != ERROR_FILE_NOT_FOUND)
         return std::nullopt;
-    if (auto beside = createBeside(name))
+    if (auto beside = createBeside(name, false))
         return beside;
     return createDirectly(name);
 }
@@ -200,12 +246,13 @@ bool commit(const Output& output)
     const bool flushed = ::FlushFileBuffers(output.handle) != 0;
     const bool closed = ::CloseHandle(output.handle) != 0;
     if (flushed && closed) {
-        // ReplaceFileW keeps the old file's attributes, security and creation time. Where there
-        // is no old file (any more), or it has already been moved aside, a rename finishes.
+        // ReplaceFileW keeps the old file's DACL, attributes and creation time, and fails when
+        // it cannot carry them over: the new file would otherwise keep its own DACL, which
+        // admits the user alone. Where there is no old file (any more), or it has already been
+        // moved aside, a rename finishes.
         const wchar_t* target = output.target.c_str();
         const wchar_t* temporary = output.temporary.c_str();
-        if (::ReplaceFileW(
-                target, temporary, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr))
+        if (::ReplaceFileW(target, temporary, nullptr, 0, nullptr, nullptr))
             return true;
         const DWORD error = ::GetLastError();
         if ((error == ERROR_FILE_NOT_FOUND || error == ERROR_UNABLE_TO_MOVE_REPLACEMENT)

@@ -1,17 +1,20 @@
 // POSIX: the save. The report goes into a new file beside the target that takes the target's
-// name in one step once complete; devices, FIFOs and sockets are written as they are.
+// name in one step once complete, and what the old file was; where it cannot become that, into
+// the old file itself after a copy of its content. Devices, FIFOs and sockets are written as
+// they are.
+#include "native_beside_posix.h"
 #include "native_file.h"
+#include "native_identity_posix.h"
+#include "native_in_place_posix.h"
 #include "native_names_posix.h"
 #include "posix_fd.h"
 
 #include <cerrno>
 #include <climits>
 #include <csignal>
-#include <cstdint>
 #include <fcntl.h>
 #include <optional>
 #include <poll.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -72,49 +75,13 @@ std::optional<Place> locate(std::string path)
     return std::nullopt;
 }
 
-// 64 bits from the kernel's random source: a name nobody can make ahead of us.
-std::optional<std::string> temporaryName()
+// The report goes into a new file in the target's folder, which takes the target's name once
+// complete; the output holds the folder from then on.
+Output intoBeside(Place& place, BesideFile file)
 {
-    std::uint64_t bits;
-    if (::getrandom(&bits, sizeof bits, 0) != sizeof bits)
-        return std::nullopt;
-    static constexpr char digits[] = "0123456789abcdef";
-    std::string name = ".miruteka-0000000000000000.tmp";
-    for (std::size_t i = 0; i < 16; ++i)
-        name[10 + i] = digits[(bits >> (4 * i)) & 0xF];
-    return name;
-}
-
-constexpr int nameAttempts = 8;
-
-// An ordinary user can name an unnamed file only through its entry under /proc.
-bool canNameUnnamedFiles() { return ::access("/proc/self/fd", X_OK) == 0; }
-
-// A new file in the target's folder, so that the target is replaced only by a complete content:
-// without a name where the file system allows it, so that nothing is left behind whenever the
-// program ends; else under a name of its own. Created with mode 0666 so that the umask applies
-// as for any new file.
-std::optional<Output> createBeside(Place& place)
-{
-    if (canNameUnnamedFiles()) {
-        const int fd
-            = openAtRetrying(place.folder.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
-        if (fd >= 0)
-            return Output { fd, Output::Way::unnamed, place.folder.release(), place.name, {} };
-    }
-    for (int attempt = 0; attempt < nameAttempts; ++attempt) {
-        auto temporary = temporaryName();
-        if (!temporary)
-            return std::nullopt;
-        const int fd = openAtRetrying(place.folder.get(), temporary->c_str(),
-            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (fd >= 0)
-            return Output { fd, Output::Way::beside, place.folder.release(), place.name,
-                std::move(*temporary) };
-        if (errno != EEXIST)
-            return std::nullopt;
-    }
-    return std::nullopt;
+    const auto way = file.temporary.empty() ? Output::Way::unnamed : Output::Way::beside;
+    return Output { file.handle, way, place.folder.release(), place.name,
+        std::move(file.temporary) };
 }
 
 // A device, FIFO or socket takes the content as it comes; a folder fails here.
@@ -135,33 +102,15 @@ std::optional<Output> openDirectly(const Place& place)
     return Output { fd, Output::Way::direct, -1, {}, {}, isPipe };
 }
 
-// So that a rename survives a power cut. The content is in place already whatever this gives.
-void syncFolder(int folder)
-{
-    const Fd readable(openAtRetrying(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (readable)
-        ::fsync(readable.get());
-}
-
-// Removes a file this save created under the target's name, unless someone has put another
-// file there meanwhile.
-void removeCreated(const Output& output, const struct stat& created)
-{
-    struct stat now;
-    if (::fstatat(output.folder, output.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0
-        && now.st_dev == created.st_dev && now.st_ino == created.st_ino)
-        ::unlinkat(output.folder, output.name.c_str(), 0);
-}
+constexpr int nameAttempts = 8;
 
 // Gives a complete unnamed file the target's name: directly where the name is free, else under
 // a name of its own that is then renamed over the target. Where a file held the name at the
 // start, the direct link is not tried: it could only fail.
 bool nameUnnamed(const Output& output)
 {
-    const std::string self = "/proc/self/fd/" + std::to_string(output.handle);
     auto link = [&](const std::string& name) {
-        return ::linkat(AT_FDCWD, self.c_str(), output.folder, name.c_str(), AT_SYMLINK_FOLLOW)
-            == 0;
+        return linkAs(output.folder, BesideFile { output.handle, {} }, name);
     };
     if (!output.replaces) {
         if (link(output.name))
@@ -184,6 +133,52 @@ bool nameUnnamed(const Output& output)
             return false;
     }
     return false;
+}
+
+// The file being replaced, open for its identity: for reading, or where the saver may only write
+// it, for writing, which changes nothing. Only the file the name held at the start will do.
+Fd openOriginal(const Place& place)
+{
+    for (const int access : { O_RDONLY, O_WRONLY }) {
+        Fd original(openAtRetrying(place.folder.get(), place.name.c_str(),
+            access | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+        struct stat st;
+        if (original)
+            return ::fstat(original.get(), &st) == 0 && st.st_dev == place.existing->st_dev
+                    && st.st_ino == place.existing->st_ino
+                ? std::move(original)
+                : Fd();
+        if (errno != EACCES)
+            break;
+    }
+    return Fd();
+}
+
+// An existing file is replaced in one step by a new file that has become what the old one was:
+// never emptied, so that a failure or a kill leaves it as it was. Where no new file can become
+// that (an owner or a group the saver may not give it, other names of the same file, a sticky
+// folder that would refuse the rename of someone else's file), the report goes into the file
+// itself, after a copy of its old content.
+std::optional<Output> openReplacing(Place& place)
+{
+    const struct stat& old = *place.existing;
+    if (old.st_nlink == 1) {
+        Fd original = openOriginal(place);
+        if (!original)
+            return std::nullopt;
+        // Readable by the saver alone until it has become what the old file was.
+        auto fresh = createBeside(place.folder.get(), 0600);
+        if (!fresh)
+            return std::nullopt; // nor could a copy of the old content be made beside it
+        if (takeOwnership(fresh->handle, old)) {
+            Output output = intoBeside(place, std::move(*fresh));
+            output.replaces = true;
+            output.original = original.release();
+            return output;
+        }
+        dropBeside(place.folder.get(), *fresh);
+    }
+    return openInPlace(std::move(place.folder), place.name, old);
 }
 
 // Writing to a pipe whose reader has gone raises SIGPIPE, which would end the program.
@@ -229,19 +224,11 @@ std::optional<Output> openOutput(std::u16string_view path)
         // not be replaced all the same.
         if (::faccessat(place->folder.get(), place->name.c_str(), W_OK, AT_EACCESS) != 0)
             return std::nullopt;
-        // An existing file is replaced in one step or not at all: never emptied, never written
-        // in place, so that a failure or a kill leaves it as it was.
-        auto beside = createBeside(*place);
-        if (beside) {
-            beside->replaces = true;
-            // The new content keeps the old file's permissions and, where allowed, its owner.
-            ::fchmod(beside->handle, st.st_mode & 07777);
-            [[maybe_unused]] const int ignored = ::fchown(beside->handle, st.st_uid, st.st_gid);
-        }
-        return beside;
+        return openReplacing(*place);
     }
-    if (auto beside = createBeside(*place))
-        return beside;
+    // Mode 0666 lets the umask and the folder's default ACL apply, as for any new file.
+    if (auto beside = createBeside(place->folder.get(), 0666))
+        return intoBeside(*place, std::move(*beside));
     // Where nothing existed nothing can be lost: the name itself may take the content.
     const int fd = openAtRetrying(place->folder.get(), place->name.c_str(),
         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
@@ -291,8 +278,13 @@ bool commit(const Output& output)
 {
     if (output.way == Output::Way::direct)
         return ::close(output.handle) == 0;
+    if (output.way == Output::Way::inPlace)
+        return commitInPlace(output);
     const Fd folder(output.folder);
-    const bool written = ::fsync(output.handle) == 0;
+    const Fd original(output.original);
+    // What the old file was, before the new one takes its name, and on disk with the content.
+    const bool written = (!original || copyPermissions(original.get(), output.handle))
+        && ::fsync(output.handle) == 0;
     bool placed = false;
     switch (output.way) {
     case Output::Way::unnamed:
@@ -312,10 +304,11 @@ bool commit(const Output& output)
         const bool known = ::fstat(output.handle, &created) == 0;
         placed = ::close(output.handle) == 0 && written;
         if (!placed && known)
-            removeCreated(output, created);
+            removeIfStill(output.folder, output.name, created);
         break;
     }
     case Output::Way::direct:
+    case Output::Way::inPlace:
         break;
     }
     if (placed)
@@ -325,14 +318,17 @@ bool commit(const Output& output)
 
 void discard(const Output& output)
 {
+    if (output.way == Output::Way::inPlace)
+        return discardInPlace(output);
     const Fd folder(output.folder);
+    const Fd original(output.original);
     struct stat created;
     const bool known = output.way == Output::Way::created && ::fstat(output.handle, &created) == 0;
     ::close(output.handle);
     if (output.way == Output::Way::beside)
         ::unlinkat(output.folder, output.temporary.c_str(), 0);
     if (known)
-        removeCreated(output, created);
+        removeIfStill(output.folder, output.name, created);
 }
 
 } // namespace miruteka::native

@@ -30,7 +30,8 @@ public:
             throw std::runtime_error("lchown " + path + ": " + std::strerror(errno));
     }
 
-    Unprivileged()
+    // The user is also a member of the given groups, which need not have names.
+    explicit Unprivileged(const std::vector<gid_t>& groups = {})
     {
         if (::geteuid() != 0)
             return; // already an ordinary user
@@ -40,7 +41,8 @@ public:
         groups_.resize(static_cast<std::size_t>(count > 0 ? count : 0));
         if (count > 0)
             ::getgroups(count, groups_.data());
-        if (::setgroups(0, nullptr) != 0 || ::setegid(nogroup) != 0 || ::seteuid(nobody) != 0) {
+        if (::setgroups(groups.size(), groups.data()) != 0 || ::setegid(nogroup) != 0
+            || ::seteuid(nobody) != 0) {
             failure_ = std::string("cannot switch to the user nobody: ") + std::strerror(errno);
             restore();
         }

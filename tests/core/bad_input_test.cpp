@@ -6,19 +6,28 @@
 #include "number.h"
 #include "scratch.h"
 
+#include <acl/libacl.h>
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <csignal>
 #include <fcntl.h>
 #include <functional>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <map>
+#include <poll.h>
 #include <random>
 #include <sched.h>
+#include <sstream>
+#include <sys/acl.h>
+#include <sys/inotify.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <thread>
 
 namespace miruteka {
@@ -419,6 +428,17 @@ INSTANTIATE_TEST_SUITE_P(Refused, SaveTarget,
                 return u16(file);
             },
             false, true },
+        // It would be written in place, which needs a copy of its old content beside it first.
+        SaveCase { "the user's own file with two names in a read-only folder",
+            [](const ScratchDir& dir) {
+                const auto where = makeFolder(dir / "readonly", writable);
+                const auto file = oldFile(
+                    where / "old.txt", fs::perms::owner_read | fs::perms::owner_write, true);
+                fs::create_hard_link(file, where / "other name.txt");
+                fs::permissions(where, readOnly);
+                return u16(file);
+            },
+            false, true },
         SaveCase { "a link loop",
             [](const ScratchDir& dir) {
                 fs::create_symlink("ping", dir / "pong");
@@ -454,6 +474,149 @@ INSTANTIATE_TEST_SUITE_P(Saved, SaveTarget,
             },
             true }));
 
+// Who may use a file, as root sees it: owner, group, mode, access ACL, extended attributes and
+// the number of its names.
+std::string identity(const fs::path& path)
+{
+    struct stat st;
+    check(::stat(path.c_str(), &st) == 0, "stat " + path.string());
+    std::ostringstream what;
+    what << st.st_uid << ':' << st.st_gid << std::oct << " mode " << st.st_mode << std::dec
+         << " names " << st.st_nlink;
+    const acl_t acl = acl_get_file(path.c_str(), ACL_TYPE_ACCESS);
+    char* text = acl ? acl_to_any_text(acl, nullptr, ',', 0) : nullptr;
+    what << " acl " << (text ? text : "none");
+    acl_free(text);
+    acl_free(acl);
+    std::string names(4096, '\0');
+    names.resize(static_cast<std::size_t>(
+        std::max<ssize_t>(0, ::listxattr(path.c_str(), names.data(), names.size()))));
+    for (std::size_t at = 0; at < names.size(); at = names.find('\0', at) + 1) {
+        const char* name = names.c_str() + at;
+        if (std::string_view(name).starts_with("system.posix_acl"))
+            continue; // the ACL above
+        std::string value(256, '\0');
+        value.resize(static_cast<std::size_t>(
+            std::max<ssize_t>(0, ::getxattr(path.c_str(), name, value.data(), value.size()))));
+        what << ' ' << name << '=' << value;
+    }
+    return what.str();
+}
+
+void setAcl(const fs::path& path, acl_type_t type, const char* text)
+{
+    const acl_t acl = acl_from_text(text);
+    check(acl && acl_set_file(path.c_str(), type, acl) == 0, std::string("ACL ") + text);
+    acl_free(acl);
+}
+
+// Owners and groups with no names: another user, and groups the saver is in or not.
+constexpr uid_t bob = 4243;
+constexpr gid_t team = 4242;
+constexpr gid_t staff = 4244;
+
+// The old report with the given owner, group and mode, in a folder of the same.
+fs::path oldReport(const ScratchDir& dir, uid_t owner, gid_t group, mode_t mode,
+    uid_t folderOwner = Unprivileged::nobody, gid_t folderGroup = Unprivileged::nogroup,
+    mode_t folderMode = 0755)
+{
+    const auto folder = dir / "folder";
+    fs::create_directory(folder);
+    check(::chown(folder.c_str(), folderOwner, folderGroup) == 0
+            && ::chmod(folder.c_str(), folderMode) == 0,
+        "folder");
+    const auto path = folder / "report.txt";
+    std::ofstream(path) << oldContent;
+    check(::chown(path.c_str(), owner, group) == 0 && ::chmod(path.c_str(), mode) == 0, "report");
+    return path;
+}
+
+struct IdentityCase {
+    const char* name;
+    std::function<fs::path(const ScratchDir&)> make; // the old report
+    std::optional<std::vector<gid_t>> saversGroups; // beside the user nobody's own; none: root
+};
+
+void PrintTo(const IdentityCase& c, std::ostream* out) { *out << c.name; }
+
+class ReplacedReport : public ::testing::TestWithParam<IdentityCase> { };
+
+// The report keeps who may read and write it, under every name it has, and nothing is left
+// beside it.
+TEST_P(ReplacedReport, KeepsWhoMayUseItUnderEveryName)
+{
+    const IdentityCase& c = GetParam();
+    if (!Unprivileged::canMakeOthersFiles())
+        GTEST_SKIP() << "needs root to make files of other owners and groups";
+    ScratchDir dir;
+    const fs::path target = c.make(dir);
+    const std::string before = identity(target);
+    {
+        std::optional<Unprivileged> user;
+        if (c.saversGroups) {
+            user.emplace(*c.saversGroups);
+            if (!user->active())
+                GTEST_SKIP() << user->failure();
+        }
+        EXPECT_TRUE(SaveFeeReport(u16(target), report));
+    }
+    EXPECT_EQ(identity(target), before);
+    for (const auto& entry : fs::recursive_directory_iterator(dir.path())) {
+        if (entry.is_regular_file()) {
+            EXPECT_EQ(readBytes(entry.path()), reportBytes) << entry.path();
+        }
+    }
+}
+
+const std::vector<gid_t> inTeam { team };
+const std::vector<gid_t> inNoOtherGroup {};
+
+INSTANTIATE_TEST_SUITE_P(Saved, ReplacedReport,
+    ::testing::Values(
+        IdentityCase { "another user's file in a group folder",
+            [](const ScratchDir& dir) { return oldReport(dir, bob, team, 0660, 0, team, 0775); },
+            inTeam },
+        IdentityCase { "the user's own file in a group she is not in",
+            [](const ScratchDir& dir) { return oldReport(dir, Unprivileged::nobody, staff, 0640); },
+            inNoOtherGroup },
+        IdentityCase { "the user's own file in a group she is in",
+            [](const ScratchDir& dir) { return oldReport(dir, Unprivileged::nobody, team, 0640); },
+            inTeam },
+        IdentityCase { "a folder whose default ACL names another user",
+            [](const ScratchDir& dir) {
+                const auto path = oldReport(dir, Unprivileged::nobody, Unprivileged::nogroup, 0600);
+                setAcl(path.parent_path(), ACL_TYPE_DEFAULT, "u::rwx,u:4243:rw,g::rx,m::rwx,o::rx");
+                return path;
+            },
+            inNoOtherGroup },
+        IdentityCase { "an ACL entry for another user",
+            [](const ScratchDir& dir) {
+                const auto path = oldReport(dir, Unprivileged::nobody, Unprivileged::nogroup, 0600);
+                setAcl(path, ACL_TYPE_ACCESS, "u::rw,u:4243:r,g::-,m::r,o::-");
+                return path;
+            },
+            inNoOtherGroup },
+        IdentityCase { "a user attribute",
+            [](const ScratchDir& dir) {
+                const auto path = oldReport(dir, Unprivileged::nobody, Unprivileged::nogroup, 0600);
+                check(::setxattr(path.c_str(), "user.origin", "kept", 4, 0) == 0, "setxattr");
+                return path;
+            },
+            inNoOtherGroup },
+        IdentityCase { "a file with two names",
+            [](const ScratchDir& dir) {
+                const auto path = oldReport(dir, Unprivileged::nobody, Unprivileged::nogroup, 0644);
+                fs::create_hard_link(path, path.parent_path() / "other name.txt");
+                return path;
+            },
+            inNoOtherGroup },
+        IdentityCase { "setuid and setgid, saved by root",
+            [](const ScratchDir& dir) { return oldReport(dir, bob, team, 06755); }, std::nullopt },
+        // The folder refuses the rename of someone else's file; writing into it is allowed.
+        IdentityCase { "someone else's writable file in a sticky folder",
+            [](const ScratchDir& dir) { return oldReport(dir, bob, bob, 0666, 0, 0, 01777); },
+            inNoOtherGroup }));
+
 // A link to a file whose full path is longer than PATH_MAX: the system follows it, but no
 // full path names the file. It is found from folder to folder, and the link stays.
 TEST(SavingThroughALink, ToAFileDeeperThanPathMaxReplacesTheFileAndKeepsTheLink)
@@ -479,9 +642,20 @@ TEST(SavingThroughALink, ToAFileDeeperThanPathMaxReplacesTheFileAndKeepsTheLink)
     fs::remove_all(std::string(214, 'd')); // by a path short enough to be removed
 }
 
+struct KillCase {
+    const char* name;
+    bool twoNames; // so that it is written in place, after a copy of its old content
+};
+
+void PrintTo(const KillCase& c, std::ostream* out) { *out << c.name; }
+
+class SaveKilled : public ::testing::TestWithParam<KillCase> { };
+
 // A save killed at any moment leaves the old report or the new one, whole, and nothing beside
-// it. Each save runs in a child process that is killed at a random point of a whole save.
-TEST(SaveKilled, LeavesTheOldReportOrTheNewOneAndNothingElse)
+// it; a report written in place may instead have its old content in the copy named for it. Each
+// save runs in a child process: the first is killed by the file-size limit half-way through the
+// report, the others at random points of a whole save.
+TEST_P(SaveKilled, LeavesTheOldReportOrTheNewOneOrACopyOfTheOldNamedAsSuch)
 {
     ScratchDir dir;
     const int probe = ::open(dir.path().c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
@@ -490,52 +664,92 @@ TEST(SaveKilled, LeavesTheOldReportOrTheNewOneAndNothingElse)
                         "temporary behind";
     ::close(probe);
     const auto target = dir / "report.txt";
+    const auto other = dir / "other name.txt";
     const std::string oldBytes(oldContent);
+    std::ofstream(target) << oldBytes;
+    if (GetParam().twoNames)
+        fs::create_hard_link(target, other);
     const std::u16string large(4 << 20, u'テ'); // 8 MiB in CP932
     const std::string newBytes = ToAnsiCodePage(large).value() + "\r\n";
-    auto saveInChild = [&] {
+    auto saveInChild = [&](rlim_t sizeLimit) {
+        // Into the same file, so that its other name follows.
         std::ofstream(target, std::ios::binary | std::ios::trunc) << oldBytes;
         const pid_t child = ::fork();
-        if (child == 0)
+        if (child == 0) {
+            if (sizeLimit != RLIM_INFINITY) {
+                ::prctl(PR_SET_DUMPABLE, 0); // no core file
+                std::signal(SIGXFSZ, SIG_DFL);
+                const rlimit limit { sizeLimit, sizeLimit };
+                ::setrlimit(RLIMIT_FSIZE, &limit);
+            }
             ::_exit(SaveFeeReport(u16(target), large) ? 0 : 1);
+        }
         return child;
     };
-    auto entries = [&] {
-        std::vector<std::string> names;
-        for (const auto& entry : fs::directory_iterator(dir.path()))
-            names.push_back(entry.path().filename());
-        return names;
+    // Checks what the kill left, clears it away, and says whether the copy was among it.
+    auto left = [&](const std::string& when) {
+        const std::string now = readBytes(target);
+        bool copied = false;
+        for (const auto& entry : fs::directory_iterator(dir.path())) {
+            const std::string name = entry.path().filename();
+            if (name == "report.txt" || name == "other name.txt")
+                continue;
+            if (name == ".report.txt.miruteka-backup") {
+                EXPECT_EQ(readBytes(entry.path()), oldBytes) << when << ": the copy";
+                copied = true;
+            } else {
+                // A kill in the instant between naming the complete file and its rename leaves
+                // that file under its own name: complete, never partial.
+                EXPECT_TRUE(readBytes(entry.path()) == newBytes)
+                    << when << ": " << name << " was left behind";
+            }
+            fs::remove(entry.path());
+        }
+        EXPECT_TRUE(now == oldBytes || now == newBytes || copied)
+            << when << ": a report of " << now.size() << " bytes and no copy of the old one";
+        if (GetParam().twoNames) {
+            EXPECT_TRUE(readBytes(other) == now) << when << ": the other name differs";
+        }
+        return copied;
     };
 
-    // One whole save first, to learn how long one takes here.
-    const auto start = std::chrono::steady_clock::now();
     int status = 0;
-    ASSERT_GT(::waitpid(saveInChild(), &status, 0), 0);
+    ASSERT_GT(::waitpid(saveInChild(1 << 20), &status, 0), 0);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ);
+    EXPECT_EQ(left("killed half-way"), GetParam().twoNames);
+
+    // One whole save, to learn how long one takes here.
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_GT(::waitpid(saveInChild(RLIM_INFINITY), &status, 0), 0);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     const auto whole = std::chrono::steady_clock::now() - start;
     ASSERT_EQ(readBytes(target), newBytes);
+    left("whole");
 
     std::mt19937 random(std::random_device {}());
     std::uniform_int_distribution<long long> at(0, whole.count());
     for (int round = 0; round < 24; ++round) {
-        const pid_t child = saveInChild();
+        const pid_t child = saveInChild(RLIM_INFINITY);
         std::this_thread::sleep_for(decltype(whole)(at(random)));
         ::kill(child, SIGKILL);
         ::waitpid(child, &status, 0);
-        const std::string now = readBytes(target);
-        EXPECT_TRUE(now == oldBytes || now == newBytes)
-            << "round " << round << ": a report of " << now.size() << " bytes";
-        for (const auto& name : entries()) {
-            if (name == "report.txt")
-                continue;
-            // A kill in the instant between naming the complete file and its rename leaves
-            // that file under its own name: complete, never partial.
-            EXPECT_TRUE(readBytes(dir / name) == newBytes)
-                << "round " << round << ": " << name << " was left behind";
-            fs::remove(dir / name);
-        }
+        left("round " + std::to_string(round));
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Saves, SaveKilled,
+    ::testing::Values(KillCase { "replaced", false }, KillCase { "written in place", true }));
+
+// In a child process: /proc hidden behind an empty file system in a mount namespace of its own,
+// as in a container without it, so that an unnamed file cannot be given a name.
+bool hideProc()
+{
+    return ::unshare(CLONE_NEWNS) == 0
+        && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0
+        && ::mount("tmpfs", "/proc", "tmpfs", 0, "size=4k") == 0;
+}
+
+enum ChildOutcome { asExpected, cannotHideProc, savedWrongly };
 
 // Where an unnamed file cannot be given a name (here /proc is hidden, as in a container without
 // it), a file with a name of its own stands in: it replaces the target once complete, and is
@@ -545,12 +759,9 @@ TEST(SavingWithoutUnnamedFiles, ANamedTemporaryReplacesTheFileOrGoesAway)
     ScratchDir dir;
     const auto target = dir / "report.txt";
     std::ofstream(target) << oldContent;
-    enum Outcome { asExpected, cannotHideProc, savedWrongly };
     const pid_t child = ::fork();
     if (child == 0) {
-        if (::unshare(CLONE_NEWNS) != 0
-            || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0
-            || ::mount("tmpfs", "/proc", "tmpfs", 0, "size=4k") != 0)
+        if (!hideProc())
             ::_exit(cannotHideProc);
         const bool saved = SaveFeeReport(u16(target), report);
         // Then a save whose write fails: the first one must stay.
@@ -569,6 +780,88 @@ TEST(SavingWithoutUnnamedFiles, ANamedTemporaryReplacesTheFileOrGoesAway)
     for (const auto& entry : fs::directory_iterator(dir.path()))
         left.push_back(entry.path().filename());
     EXPECT_EQ(left, std::vector<fs::path> { "report.txt" });
+}
+
+// Someone else who watches the folder opens every new entry the moment it appears: what a save
+// makes beside a private report, for a replacement or for a copy of the old content before a
+// write in place, must never be readable by him. /proc is hidden from the saver, so that those
+// files have names from the start.
+TEST(SavingWithoutUnnamedFiles, NobodyElseOpensWhatIsMadeBesideAPrivateReport)
+{
+    if (!Unprivileged::canMakeOthersFiles())
+        GTEST_SKIP() << "needs root, so that the watcher can be another user";
+    ScratchDir dir;
+    fs::permissions(
+        dir.path(), fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec);
+    const auto replaced = dir / "report.txt";
+    const auto inPlace = dir / "twice.txt";
+    for (const auto& path : { replaced, inPlace })
+        oldFile(path, fs::perms::owner_read | fs::perms::owner_write, false);
+    fs::create_hard_link(inPlace, dir / "twice, other name.txt");
+
+    int ready[2], stop[2], result[2];
+    ASSERT_TRUE(::pipe(ready) == 0 && ::pipe(stop) == 0 && ::pipe(result) == 0);
+    const pid_t watcher = ::fork();
+    if (watcher == 0) {
+        ::close(stop[1]);
+        const int folder = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
+        if (::setgroups(0, nullptr) != 0 || ::setgid(Unprivileged::nogroup) != 0
+            || ::setuid(Unprivileged::nobody) != 0)
+            ::_exit(1);
+        const int events = ::inotify_init1(IN_CLOEXEC);
+        if (::inotify_add_watch(events, dir.path().c_str(), IN_CREATE | IN_MOVED_TO) < 0)
+            ::_exit(1);
+        ::close(ready[1]); // the watch is in place
+        int counts[2] = {}; // entries seen, entries opened
+        pollfd waits[] = { { events, POLLIN, 0 }, { stop[0], POLLIN, 0 } };
+        while (::poll(waits, 2, -1) > 0) {
+            if (!(waits[0].revents & POLLIN))
+                break; // every event read, and the saves are over
+            alignas(inotify_event) char buffer[8192];
+            const ssize_t size = ::read(events, buffer, sizeof buffer);
+            for (ssize_t at = 0; at < size;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+                at += static_cast<ssize_t>(sizeof *event + event->len);
+                ++counts[0];
+                // Kept open, as someone who means to read later would.
+                if (::openat(folder, event->name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW) >= 0)
+                    ++counts[1];
+            }
+        }
+        ::_exit(::write(result[1], counts, sizeof counts) == sizeof counts ? 0 : 1);
+    }
+    ::close(ready[1]);
+    char none;
+    ASSERT_EQ(::read(ready[0], &none, 1), 0) << "the watcher did not start";
+
+    constexpr int saves = 100;
+    const pid_t saver = ::fork();
+    if (saver == 0) {
+        if (!hideProc())
+            ::_exit(cannotHideProc);
+        ::umask(022); // a file made as any new one would be readable by all
+        bool saved = true;
+        for (int i = 0; i < saves; ++i) {
+            saved = SaveFeeReport(u16(replaced), report) && saved;
+            saved = SaveFeeReport(u16(inPlace), report) && saved;
+        }
+        ::_exit(saved ? asExpected : savedWrongly);
+    }
+    int status = 0;
+    ::waitpid(saver, &status, 0);
+    ::close(stop[1]);
+    int counts[2] = {};
+    const bool counted = ::read(result[0], counts, sizeof counts) == sizeof counts;
+    ::waitpid(watcher, nullptr, 0);
+    for (const int fd : { ready[0], stop[0], result[0], result[1] })
+        ::close(fd);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == cannotHideProc)
+        GTEST_SKIP() << "cannot mount over /proc here";
+    EXPECT_EQ(WEXITSTATUS(status), asExpected);
+    ASSERT_TRUE(counted) << "the watcher could not watch the folder";
+    EXPECT_GE(counts[0], 4 * saves) << "the watcher missed new entries";
+    EXPECT_EQ(counts[1], 0) << "of " << counts[0] << " new entries, the watcher opened";
 }
 
 } // namespace

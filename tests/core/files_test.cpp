@@ -227,6 +227,44 @@ TEST(OpenForOutput, AFullDeviceFailsAndStaysADevice)
     EXPECT_TRUE(fs::is_character_file("/dev/full"));
 }
 
+// A report with a second name is written in place, after a copy of its old content named for
+// it; a copy that an earlier save left, which may hold the only old content, is never taken.
+TEST(OpenForOutput, ACopyOfTheOldContentIsNamedForTheReportAndNeverOverwritten)
+{
+    // 240 bytes: with the copy's dot and suffix more than a name may hold.
+    const std::string longName = std::string(236, 'r') + "\xE3\x83\x9F" + "x";
+    const struct {
+        std::string name;
+        bool earlierCopy;
+        std::string copy;
+    } cases[] = {
+        { "report.txt", false, ".report.txt.miruteka-backup" },
+        { "report.txt", true, ".report.txt.miruteka-backup-2" },
+        // Cut to fit in 255 bytes, not within a character.
+        { longName, false, "." + std::string(236, 'r') + ".miruteka-backup" },
+    };
+    for (const auto& c : cases) {
+        ScratchDir dir;
+        const fs::path target = dir.path() / c.name;
+        std::ofstream(target) << "old report";
+        fs::create_hard_link(target, dir / "other.txt");
+        const fs::path earlier = dir.path() / ("." + c.name + ".miruteka-backup");
+        if (c.earlierCopy)
+            std::ofstream(earlier) << "earlier";
+
+        ASSERT_TRUE(OpenForOutput(u16(target), 1)) << c.copy;
+        EXPECT_EQ(readBytes(dir.path() / c.copy), "old report") << c.copy;
+        EXPECT_TRUE(PrintLine(1, u"new"));
+        EXPECT_TRUE(CloseFile(1));
+        EXPECT_EQ(readBytes(target), "new\r\n");
+        EXPECT_EQ(readBytes(dir / "other.txt"), "new\r\n");
+        EXPECT_FALSE(fs::exists(dir.path() / c.copy)) << c.copy;
+        if (c.earlierCopy) {
+            EXPECT_EQ(readBytes(earlier), "earlier");
+        }
+    }
+}
+
 TEST(OpenForOutput, AFifoWithoutReaderFailsAtOnce)
 {
     ScratchDir dir;
@@ -236,17 +274,26 @@ TEST(OpenForOutput, AFifoWithoutReaderFailsAtOnce)
     EXPECT_TRUE(fs::is_fifo(fifo));
 }
 
+// A report with a second name is written in place; the content it had is put back.
 TEST(OpenForOutput, AFailedWriteLeavesTheOldFileAsItWas)
 {
-    ScratchDir dir;
-    const auto target = dir / "report.txt";
-    std::ofstream(target) << "old report";
-    {
-        FileSizeLimit limit(64);
-        EXPECT_FALSE(save(target, std::u16string(1000, u'x')));
+    for (const bool twoNames : { false, true }) {
+        ScratchDir dir;
+        const auto target = dir / "report.txt";
+        std::ofstream(target) << "old report";
+        std::vector<fs::path> names { "report.txt" };
+        if (twoNames) {
+            fs::create_hard_link(target, dir / "other.txt");
+            names.insert(names.begin(), "other.txt");
+        }
+        {
+            FileSizeLimit limit(64);
+            EXPECT_FALSE(save(target, std::u16string(1000, u'x'))) << twoNames;
+        }
+        for (const auto& name : names)
+            EXPECT_EQ(readBytes(dir / name), "old report") << name;
+        EXPECT_EQ(entries(dir.path()), names);
     }
-    EXPECT_EQ(readBytes(target), "old report");
-    EXPECT_EQ(entries(dir.path()), std::vector<fs::path> { "report.txt" });
 }
 #endif
 

@@ -7,6 +7,7 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
+#include <aclapi.h>
 #include <chrono>
 #include <gtest/gtest.h>
 #include <thread>
@@ -199,6 +200,49 @@ TEST(WindowsOpenForOutput, ReplacesAFileKeepingItsAttributesAndNothingIsLeftBesi
         EXPECT_TRUE(::GetFileAttributesW(target.c_str()) & FILE_ATTRIBUTE_HIDDEN);
     }
     EXPECT_EQ(names(dir.path()), std::vector<std::wstring> { L"report.txt" });
+}
+
+// Until it takes the report's place, the new file admits the user alone, whatever the folder
+// would give a new file: no entry of its DACL is for anyone else but the system itself. (Wine
+// makes the DACL from the file's Unix mode, which the security asked for sets.)
+TEST(WindowsOpenForOutput, TheFileThatIsToReplaceAReportAdmitsTheUserAloneOnItsWay)
+{
+    ScratchDir dir;
+    const auto target = dir / "report.txt";
+    std::ofstream(target) << "old";
+    ASSERT_TRUE(OpenForOutput(u16(target), 1));
+    const auto entries = names(dir.path());
+    ASSERT_EQ(entries.size(), 2u);
+    const fs::path temporary = dir.path() / (entries[0] == L"report.txt" ? entries[1] : entries[0]);
+
+    HANDLE token = nullptr;
+    ASSERT_TRUE(::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token));
+    std::vector<unsigned char> user(256);
+    DWORD size = 0;
+    ASSERT_TRUE(::GetTokenInformation(
+        token, TokenUser, user.data(), static_cast<DWORD>(user.size()), &size));
+    ::CloseHandle(token);
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_EQ(::GetNamedSecurityInfoW(temporary.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                  nullptr, nullptr, &dacl, nullptr, &descriptor),
+        ERROR_SUCCESS);
+    ASSERT_NE(dacl, nullptr);
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        void* ace = nullptr;
+        ASSERT_TRUE(::GetAce(dacl, i, &ace));
+        auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+        PSID sid = &allowed->SidStart;
+        EXPECT_TRUE(allowed->Header.AceType != ACCESS_ALLOWED_ACE_TYPE
+            || ::EqualSid(sid, reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid)
+            || ::IsWellKnownSid(sid, WinLocalSystemSid))
+            << "entry " << i << " admits someone else";
+    }
+    ::LocalFree(descriptor);
+
+    EXPECT_TRUE(PrintLine(1, u"new"));
+    EXPECT_TRUE(CloseFile(1));
+    EXPECT_EQ(readBytes(target), "new\r\n");
 }
 
 TEST(WindowsOpenForOutput, NamesThatCannotBeReplacedKeepTheirContent)

@@ -1,0 +1,149 @@
+// POSIX: writing into the existing file, with its old content kept beside it until the new one is
+// on disk.
+#include "native_in_place_posix.h"
+
+#include "native_beside_posix.h"
+
+#include <array>
+#include <climits>
+#include <sys/stat.h>
+
+namespace miruteka::native {
+
+namespace {
+
+// Copies the whole content from the start, whatever the positions of the two files.
+bool copyContent(int from, int to)
+{
+    std::array<char, 65536> buffer;
+    off_t at = 0;
+    for (;;) {
+        const ssize_t got = ::pread(from, buffer.data(), buffer.size(), at);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return got == 0;
+        for (ssize_t put = 0; put < got;) {
+            const ssize_t written
+                = ::pwrite(to, buffer.data() + put, static_cast<std::size_t>(got - put), at + put);
+            if (written < 0 && errno == EINTR)
+                continue;
+            if (written <= 0)
+                return false;
+            put += written;
+        }
+        at += got;
+    }
+}
+
+// The copy's name, as the file's own name followed by what it is; a name too long for that is
+// cut, at a character.
+std::string backupName(const std::string& name, int number)
+{
+    const std::string suffix
+        = ".miruteka-backup" + (number > 1 ? "-" + std::to_string(number) : std::string());
+    std::size_t keep = std::min(name.size(), NAME_MAX - 1 - suffix.size());
+    while (keep > 0 && keep < name.size() && (name[keep] & 0xC0) == 0x80)
+        --keep;
+    return "." + name.substr(0, keep) + suffix;
+}
+
+constexpr int backupNames = 9;
+
+// Names the complete copy without ever taking a name that another copy still holds, which may
+// be the only old content left by a save that was cut off.
+std::optional<std::string> nameCopy(int folder, const BesideFile& copy, const std::string& name)
+{
+    for (int number = 1; number <= backupNames; ++number) {
+        std::string backup = backupName(name, number);
+        if (linkAs(folder, copy, backup)) {
+            if (!copy.temporary.empty())
+                ::unlinkat(folder, copy.temporary.c_str(), 0);
+            return backup;
+        }
+        if (errno != EEXIST)
+            return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+// Removes the copy's name once the content it kept is safe elsewhere.
+void removeCopy(const Output& output)
+{
+    struct stat copy;
+    if (::fstat(output.backup, &copy) == 0)
+        removeIfStill(output.folder, output.temporary, copy);
+}
+
+// Puts the old content back; the copy stays where that cannot be done.
+void restore(const Output& output)
+{
+    if (::ftruncate(output.handle, 0) == 0 && copyContent(output.backup, output.handle)
+        && ::fsync(output.handle) == 0)
+        removeCopy(output);
+}
+
+void closeAll(const Output& output)
+{
+    ::close(output.handle);
+    ::close(output.backup);
+    ::close(output.folder);
+}
+
+} // namespace
+
+std::optional<Output> openInPlace(Fd folder, const std::string& name, const struct stat& old)
+{
+    // Read as well as written: its content is copied first. Not waiting on a lease someone holds.
+    Fd target(openAtRetrying(
+        folder.get(), name.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat st;
+    if (!target || ::fstat(target.get(), &st) != 0 || st.st_dev != old.st_dev
+        || st.st_ino != old.st_ino)
+        return std::nullopt;
+    // Nobody but the saver may read the copy; the file it copies is readable by the saver anyway.
+    auto copy = createBeside(folder.get(), 0600);
+    if (!copy)
+        return std::nullopt;
+    std::optional<std::string> backup;
+    if (copyContent(target.get(), copy->handle) && ::fsync(copy->handle) == 0)
+        backup = nameCopy(folder.get(), *copy, name);
+    if (!backup) {
+        dropBeside(folder.get(), *copy);
+        return std::nullopt;
+    }
+    syncFolder(folder.get());
+    Output output { .handle = target.release(),
+        .way = Output::Way::inPlace,
+        .folder = folder.release(),
+        .name = name,
+        .temporary = std::move(*backup),
+        .backup = copy->handle };
+    if (::ftruncate(output.handle, 0) != 0) {
+        removeCopy(output); // the file is as it was
+        closeAll(output);
+        return std::nullopt;
+    }
+    return output;
+}
+
+bool commitInPlace(const Output& output)
+{
+    const bool written = ::fsync(output.handle) == 0;
+    if (written) {
+        removeCopy(output);
+        syncFolder(output.folder);
+    } else {
+        restore(output);
+    }
+    closeAll(output);
+    return written;
+}
+
+void discardInPlace(const Output& output)
+{
+    restore(output);
+    closeAll(output);
+}
+
+} // namespace miruteka::native

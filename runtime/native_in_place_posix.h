@@ -1,0 +1,20 @@
+// POSIX: a save into the existing file itself, for a report that no new file could replace
+// without changing who may use it. Nothing is written into it before a complete copy of its old
+// content is on disk beside it, named .NAME.miruteka-backup (-2 to -9 while earlier ones are
+// still there); a failed write puts that content back, and a commit removes the copy. A kill in
+// between leaves the copy under that name.
+#pragma once
+
+#include "native_file.h"
+#include "posix_fd.h"
+
+struct stat;
+
+namespace miruteka::native {
+
+// `old` is the file that the name in the folder held when the save began.
+std::optional<Output> openInPlace(Fd folder, const std::string& name, const struct stat& old);
+bool commitInPlace(const Output& output);
+void discardInPlace(const Output& output);
+
+} // namespace miruteka::native
