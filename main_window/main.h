@@ -49,6 +49,8 @@ public:
 
     // True from the moment a drop's procedure starts until its report is saved or abandoned.
     bool dropInProgress() const { return stage_ != Stage::idle; }
+    // Drops waiting for the one under way, or for their procedure to start.
+    std::size_t queuedDrops() const { return pendingDrops_.size(); }
     // True while a drop's files are being measured or its report saved.
     bool dropAwaitsWork() const { return stage_ == Stage::measuring || stage_ == Stage::saving; }
     // What the frame shows while a drop is measured or saved for longer than a moment; null

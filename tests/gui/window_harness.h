@@ -88,7 +88,10 @@ inline void runQueuedCalls()
         const QWidgetList windows = QApplication::topLevelWidgets();
         return std::any_of(windows.cbegin(), windows.cend(), [](QWidget* widget) {
             const auto* window = qobject_cast<miruteka::main*>(widget);
-            return window && window->dropAwaitsWork();
+            // A prompt open meanwhile is the test's own; drops queued behind it wait for it.
+            return window
+                && (window->dropAwaitsWork()
+                    || (!window->dropInProgress() && window->queuedDrops() > 0));
         });
     };
     QElapsedTimer clock;
