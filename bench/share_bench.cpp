@@ -8,6 +8,7 @@
 //
 // Prints one line "share files=N key=value ..." for bench/run.
 #include "concurrent_lengths.h"
+#include "floor.h"
 #include "main.h"
 #include "prompts.h"
 
@@ -21,13 +22,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <fcntl.h>
 #include <iostream>
 #include <sstream>
 #include <string>
-#include <sys/stat.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -48,16 +46,8 @@ double measureInFlight(const std::vector<std::string>& paths, unsigned inFlight)
     std::vector<std::thread> workers;
     for (unsigned w = 0; w < inFlight; ++w) {
         workers.emplace_back([&] {
-            for (std::size_t i; (i = next++) < paths.size();) {
-                const int fd
-                    = ::open(paths[i].c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-                if (fd < 0)
-                    continue;
-                struct stat st;
-                if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
-                    total += st.st_size;
-                ::close(fd);
-            }
+            for (std::size_t i; (i = next++) < paths.size();)
+                total += miruteka::bench::floorLength(paths[i].c_str());
         });
     }
     for (auto& worker : workers)
