@@ -272,11 +272,11 @@ void main::followDrop()
         // The prompt waits for any dialog of the user's (settings, about) to close first.
         if (!walk_->done() || QApplication::activeModalWidget())
             return;
-        const std::optional<std::u16string> report = walk_->take();
+        std::optional<std::u16string> report = walk_->take();
         walk_.reset();
         lengths_.reset();
         if (report)
-            promptAndSave(*report);
+            promptAndSave(std::move(*report));
         else
             finishDrop();
     } else if (stage_ == Stage::saving) {
@@ -294,7 +294,7 @@ void main::followDrop()
     }
 }
 
-void main::promptAndSave(const std::u16string& report)
+void main::promptAndSave(std::u16string report)
 {
     stage_ = Stage::prompting;
     followTimer_.stop();
@@ -309,7 +309,7 @@ void main::promptAndSave(const std::u16string& report)
         finishDrop();
         return;
     }
-    save_.emplace([path = saveName_.toStdU16String(), report](
+    save_.emplace([path = saveName_.toStdU16String(), report = std::move(report)](
                       std::stop_token stop) { return SaveFeeReport(path, report, stop); },
         [waker = waker_] { waker->wake(); });
     stage_ = Stage::saving;

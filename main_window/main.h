@@ -85,7 +85,7 @@ private:
     void runPendingDrops();
     void startDrop(const Drop& drop);
     void followDrop();
-    void promptAndSave(const std::u16string& report);
+    void promptAndSave(std::u16string report);
     void finishDrop();
     DropProgress& shownProgress();
     void hideProgress();
