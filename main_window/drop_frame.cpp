@@ -61,6 +61,10 @@ DropFrame::DropFrame(QWidget* parent)
     , pasteAction(QStringLiteral("貼り付け"), this)
 {
     setAcceptDrops(true);
+#ifndef _WIN32
+    // A file URI may name this machine by its full name, which only the resolver knows.
+    LookUpThisMachine();
+#endif
 
     // The shortcut serves the whole window, so the frame needs no keyboard focus of its own.
     pasteAction.setShortcuts(QKeySequence::Paste);

@@ -6,7 +6,13 @@
 namespace miruteka {
 
 // True for this machine's host name and for its fully qualified form as the resolver gives it
-// (what `hostname` and `hostname -f` print), in any case of letters. POSIX only.
+// (what `hostname` and `hostname -f` print), in any case of letters. POSIX only. The resolver
+// may wait on the network, so it is asked once, on a thread of its own, from the first call of
+// either function on; a question that comes before its answer waits for it at most a fifth of a
+// second and is then answered by the host name alone.
 bool NamesThisMachine(std::string_view host);
+
+// Asks the resolver now, so that its answer is there before the first file URI needs it.
+void LookUpThisMachine();
 
 } // namespace miruteka

@@ -1,9 +1,13 @@
 #include "this_machine.h"
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
+#include <future>
 #include <netdb.h>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
 
 namespace miruteka {
@@ -40,7 +44,30 @@ std::string canonicalName(const std::string& host)
     return name;
 }
 
+// The canonical name, looked up on a thread nobody waits for at exit: a resolver that hangs
+// holds neither the window nor the program's end.
+const std::shared_future<std::string>& canonicalOwnName()
+{
+    static const std::shared_future<std::string> name = [] {
+        std::promise<std::string> promise;
+        std::shared_future<std::string> future = promise.get_future().share();
+        try {
+            std::thread([promise = std::move(promise)]() mutable {
+                promise.set_value(canonicalName(hostName()));
+            }).detach();
+        } catch (const std::system_error&) {
+            std::promise<std::string> unknown;
+            unknown.set_value({});
+            return unknown.get_future().share();
+        }
+        return future;
+    }();
+    return name;
+}
+
 } // namespace
+
+void LookUpThisMachine() { canonicalOwnName(); }
 
 bool NamesThisMachine(std::string_view host)
 {
@@ -50,12 +77,12 @@ bool NamesThisMachine(std::string_view host)
         return false;
     if (asked == own)
         return true;
-    // The resolver may wait on the network where the name is not in /etc/hosts, so it is asked
-    // once, and only about a host that may be this machine's full name.
     if (!asked.starts_with(own + '.'))
         return false;
-    static const std::string canonical = canonicalName(own);
-    return asked == canonical;
+    const auto& canonical = canonicalOwnName();
+    if (canonical.wait_for(std::chrono::milliseconds(200)) != std::future_status::ready)
+        return false;
+    return asked == canonical.get();
 }
 
 } // namespace miruteka
