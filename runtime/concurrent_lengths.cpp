@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <system_error>
 #include <thread>
 
@@ -28,8 +30,7 @@ struct ConcurrentLengths::State {
                 return;
             const std::optional<std::int64_t> length = measure((*paths)[index]);
             bytes[index] = length.value_or(0);
-            outcomes[index].store(
-                length ? Outcome::measured : Outcome::notAFile, std::memory_order_release);
+            outcomes[index].store(length ? Outcome::measured : Outcome::notAFile);
             measured.fetch_add(1, std::memory_order_relaxed);
             announce();
         }
@@ -41,11 +42,17 @@ struct ConcurrentLengths::State {
         announce();
     }
 
-    // Wakes whoever waits for a slot: each wait is for the next change of this count.
+    // Wakes whoever waits for a slot. The lock is taken only while someone waits: a waiter
+    // counts itself in before it looks at its slot, and then looks again under the lock, so a
+    // slot filled in between is never missed.
     void announce()
     {
-        changes.fetch_add(1, std::memory_order_release);
-        changes.notify_all();
+        if (waiters.load() == 0)
+            return;
+        {
+            const std::lock_guard lock(mutex);
+        }
+        changed.notify_all();
     }
 
     const Measure measure;
@@ -54,8 +61,10 @@ struct ConcurrentLengths::State {
     std::unique_ptr<std::atomic<Outcome>[]> outcomes; // value-initialised: all pending
     std::atomic<std::size_t> next { 0 };
     std::atomic<std::size_t> measured { 0 };
-    std::atomic<std::uint64_t> changes { 0 };
     std::atomic<bool> stopped { false };
+    std::atomic<unsigned> waiters { 0 };
+    std::mutex mutex;
+    std::condition_variable changed;
 };
 
 ConcurrentLengths::ConcurrentLengths(
@@ -94,15 +103,17 @@ std::size_t ConcurrentLengths::measured() const
 ConcurrentLengths::Length ConcurrentLengths::wait(std::size_t index) const
 {
     State& state = *state_;
-    for (;;) {
-        const std::uint64_t seen = state.changes.load(std::memory_order_acquire);
-        const Outcome outcome = state.outcomes[index].load(std::memory_order_acquire);
-        if (outcome != Outcome::pending)
-            return { outcome, state.bytes[index] };
-        if (state.stopped.load())
-            return { Outcome::cancelled, 0 };
-        state.changes.wait(seen, std::memory_order_acquire);
+    const auto outcome = [&] { return state.outcomes[index].load(); };
+    if (outcome() == Outcome::pending) {
+        ++state.waiters;
+        std::unique_lock lock(state.mutex);
+        state.changed.wait(
+            lock, [&] { return outcome() != Outcome::pending || state.stopped.load(); });
+        --state.waiters;
     }
+    if (const Outcome known = outcome(); known != Outcome::pending)
+        return { known, state.bytes[index] };
+    return { Outcome::cancelled, 0 };
 }
 
 } // namespace miruteka
