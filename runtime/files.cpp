@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <array>
-#include <memory>
 #include <variant>
 
 namespace miruteka {
@@ -21,21 +20,13 @@ using OpenFile = std::variant<std::monostate, native::Input, OutputFile>;
 
 // File numbers run from 1 to 511; the program itself uses only 1.
 constexpr int maxFileNumber = 511;
-using Table = std::array<OpenFile, maxFileNumber + 1>;
-
-// Made on a thread's first use of a file number: the workers that only measure lengths, and the
-// toolkit's own threads, never carry a table.
-Table& table()
-{
-    thread_local const std::unique_ptr<Table> mine = std::make_unique<Table>();
-    return *mine;
-}
+thread_local std::array<OpenFile, maxFileNumber + 1> table;
 
 OpenFile* slot(int fileNumber)
 {
     if (fileNumber < 1 || fileNumber > maxFileNumber)
         return nullptr;
-    return &table()[static_cast<std::size_t>(fileNumber)];
+    return &table[static_cast<std::size_t>(fileNumber)];
 }
 
 } // namespace
