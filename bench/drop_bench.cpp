@@ -154,6 +154,17 @@ std::int64_t peakRssKiB()
     return -1;
 }
 
+// Whether a run ended in an error or was skipped: Google Benchmark 1.8 replaced the flag
+// error_occurred by the member skipped, which tells the two apart.
+template <class Run>
+bool failedOrSkipped(const Run& run)
+{
+    if constexpr (requires { run.skipped; })
+        return static_cast<bool>(run.skipped);
+    else
+        return run.error_occurred;
+}
+
 // Keeps the best time of each benchmark over its repetitions: on a shared machine the fastest
 // run is the one least disturbed by others. CPU time is kept as well; unlike the time on the
 // clock it leaves out waiting for the processor, and the disk.
@@ -168,7 +179,7 @@ public:
     {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs) {
-            if (run.run_type != Run::RT_Iteration || run.error_occurred)
+            if (run.run_type != Run::RT_Iteration || failedOrSkipped(run))
                 continue;
             keepBest(real_, run.run_name.function_name, run.GetAdjustedRealTime());
             keepBest(cpu_, run.run_name.function_name, run.GetAdjustedCPUTime());

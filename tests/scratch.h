@@ -49,7 +49,7 @@ public:
     // The name is UTF-8, or on POSIX any bytes.
     std::filesystem::path operator/(const std::string& name) const
     {
-        return path_ / std::filesystem::u8path(name);
+        return path_ / std::filesystem::path(std::u8string(name.begin(), name.end()));
     }
 
     // A file of the given length; its content is never read, so zeros (sparse) do.

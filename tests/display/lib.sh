@@ -1,20 +1,23 @@
 # What the real-display checks share: a private Xvfb, the program on it through the xcb platform,
 # its window found by its process, and a failure report with the logs. Sourced by the checks,
 # which set `program` first and may add files to `work`.
-# Exits 77 (skipped) when a tool is missing; scripts/install-deps installs them all.
+# Fails at once, naming the tool, when one is missing; scripts/install-deps installs them all.
 set -eu
-im=/usr/bin # ImageMagick 6's own binaries, whatever else is called convert on the PATH
 display_dir=${display_dir:-$(dirname "$(realpath "$0")")} # where this library and its helpers are
+. "$display_dir/../../scripts/imagemagick.sh"
 
+# A check that cannot run for want of a tool fails: a skip would go unnoticed.
+missing() {
+    echo "FAIL: $1 is missing (scripts/install-deps installs it)" >&2
+    exit 1
+}
 require() {
     for tool in "$@"; do
-        if ! command -v "$tool" >/dev/null; then
-            echo "SKIP: $tool is missing (scripts/install-deps installs it)"
-            exit 77
-        fi
+        command -v "$tool" >/dev/null || missing "$tool"
     done
 }
-require Xvfb xdotool xprop fc-list "$im/import-im6.q16" "$im/convert-im6.q16"
+require Xvfb xdotool xprop fc-list
+[ -n "$imagemagick" ] || missing "ImageMagick (magick, or convert-im6.q16)"
 
 work=$(mktemp -d)
 xvfb=""
@@ -36,7 +39,7 @@ fail() {
     exit 1
 }
 # The whole screen into the PNG file $1.
-screenshot() { "$im/import-im6.q16" -window root "$1"; }
+screenshot() { im import -window root "$1"; }
 
 # Without a font for Japanese the labels would be empty boxes.
 [ -n "$(fc-list :lang=ja family)" ] || fail "no Japanese font is installed (fonts-ipafont-gothic)"
@@ -120,7 +123,7 @@ expect_exit() {
 # given; its "ready", "drag-end" and "drag-failed" lines go to $work/source.out.
 start_drag_source() {
     /usr/bin/python3 -c 'import gi; gi.require_version("Gtk", "3.0")' 2>/dev/null ||
-        { echo "SKIP: GTK 3 for Python is missing (scripts/install-deps installs it)"; exit 77; }
+        missing "GTK 3 for Python (python3-gi, gir1.2-gtk-3.0)"
     # Python's UTF-8 mode keeps the names' bytes as they are in a locale of another encoding.
     PYTHONUTF8=1 "$display_dir/drag_source.py" "$@" >"$work/source.out" 2>"$work/source.log" &
     helpers="$helpers $!"
