@@ -17,6 +17,24 @@ in a save prompt.")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 
+# A package per Debian release: its dependencies are the library packages of the release it was
+# built on, whose names change from one to the next (Qt's t64 names), so its version says which,
+# as Debian's own rebuilds for a release do: 1.0.3+deb12, 1.0.3+deb13 (newer for the newer).
+set(MIRUTEKA_DEBIAN_RELEASE "" CACHE STRING
+    "Debian release the package is for (its major version); empty: this machine's")
+set(debian_release "${MIRUTEKA_DEBIAN_RELEASE}")
+if(NOT debian_release AND EXISTS /etc/debian_version)
+    file(STRINGS /etc/debian_version debian_version LIMIT_COUNT 1)
+    # A point release ("12.11"); testing and unstable say "trixie/sid" and get no suffix.
+    if(debian_version MATCHES "^([0-9]+)")
+        set(debian_release ${CMAKE_MATCH_1})
+    endif()
+endif()
+if(debian_release)
+    set(CPACK_DEBIAN_PACKAGE_VERSION "${PROJECT_VERSION}+deb${debian_release}")
+else()
+    message(WARNING "No Debian release found: the package's version names none")
+endif()
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)

@@ -69,20 +69,31 @@ const std::shared_future<std::string>& canonicalOwnName()
 
 void LookUpThisMachine() { canonicalOwnName(); }
 
-bool NamesThisMachine(std::string_view host)
+bool NamesMachine(std::string_view host, std::string_view ownName,
+    const std::function<std::string()>& canonicalName)
 {
-    static const std::string own = hostName();
     const std::string asked = lowered(host);
+    const std::string own = lowered(ownName);
     if (asked.empty() || own.empty())
         return false;
     if (asked == own)
         return true;
     if (!asked.starts_with(own + '.'))
         return false;
-    const auto& canonical = canonicalOwnName();
-    if (canonical.wait_for(std::chrono::milliseconds(200)) != std::future_status::ready)
-        return false;
-    return asked == canonical.get();
+    // A machine the resolver knows no full name for has none: the longer name is another's.
+    const std::string canonical = lowered(canonicalName());
+    return !canonical.empty() && asked == canonical;
+}
+
+bool NamesThisMachine(std::string_view host)
+{
+    static const std::string own = hostName();
+    return NamesMachine(host, own, [] {
+        const auto& canonical = canonicalOwnName();
+        if (canonical.wait_for(std::chrono::milliseconds(200)) != std::future_status::ready)
+            return std::string();
+        return canonical.get();
+    });
 }
 
 } // namespace miruteka

@@ -5,7 +5,6 @@
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPointer>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QSysInfo>
 #include <QTest>
@@ -219,17 +218,13 @@ void MainWindowTest::droppedUrlsGiveTheNamesTheyEncode_data()
     QTest::newRow("this machine by name")
         << sent("file://localhost/tmp/a") << QStringLiteral("/tmp/a");
     QTest::newRow("another machine") << sent("file://otherhost/tmp/a") << QString();
-    // This machine as `hostname` and `hostname -f` name it, and a name that only begins the same.
-    QProcess hostname;
-    hostname.start(QStringLiteral("hostname"), { QStringLiteral("-f") });
-    QVERIFY(hostname.waitForFinished());
-    const QByteArray fullName = hostname.readAllStandardOutput().trimmed();
+    // This machine by its host name, and a name that only begins the same. Its full name, which
+    // depends on how the machine was set up, is left to the core's tests, where the resolver's
+    // answer is given.
     const QByteArray shortName = QSysInfo::machineHostName().toUtf8();
-    QVERIFY(!fullName.isEmpty() && !shortName.isEmpty());
+    QVERIFY(!shortName.isEmpty());
     QTest::newRow("this machine's host name")
         << QUrl::fromEncoded("file://" + shortName + "/tmp/a") << QStringLiteral("/tmp/a");
-    QTest::newRow("this machine's full name")
-        << QUrl::fromEncoded("file://" + fullName + "/tmp/a") << QStringLiteral("/tmp/a");
     QTest::newRow("a host that begins with this machine's name")
         << QUrl::fromEncoded("file://" + shortName + ".invalid/tmp/a") << QString();
     QTest::newRow("web address") << sent("https://example.org/tmp/a") << QString();
