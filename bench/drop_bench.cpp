@@ -156,8 +156,7 @@ std::int64_t peakRssKiB()
 
 // Whether a run ended in an error or was skipped: Google Benchmark 1.8 replaced the flag
 // error_occurred by the member skipped, which tells the two apart.
-template <class Run>
-bool failedOrSkipped(const Run& run)
+template <class Run> bool failedOrSkipped(const Run& run)
 {
     if constexpr (requires { run.skipped; })
         return static_cast<bool>(run.skipped);

@@ -1,7 +1,7 @@
 #include "this_machine.h"
 
-#include <gtest/gtest.h>
 #include <cctype>
+#include <gtest/gtest.h>
 #include <string>
 
 namespace miruteka {
@@ -35,23 +35,20 @@ TEST_P(NamesMachineTest, TakesTheHostNameAndOnlyTheResolversFullName)
 }
 
 INSTANTIATE_TEST_SUITE_P(Hosts, NamesMachineTest,
-    ::testing::Values(
-        HostCase { "host name", "box", "box", "box.example.org", true, false },
+    ::testing::Values(HostCase { "host name", "box", "box", "box.example.org", true, false },
         HostCase { "host name, other case", "BOX", "Box", "box.example.org", true, false },
         HostCase { "full name", "box.example.org", "box", "box.example.org", true, true },
-        HostCase { "full name, other case", "Box.EXAMPLE.org", "box", "BOX.example.ORG", true,
-            true },
+        HostCase {
+            "full name, other case", "Box.EXAMPLE.org", "box", "BOX.example.ORG", true, true },
         // Where the full name cannot be looked up (no line for the host in /etc/hosts), a longer
         // name is taken for another machine's, however plausible.
         HostCase { "full name unknown", "box.example.org", "box", "", false, true },
         HostCase { "resolver gives the host name", "box.example.org", "box", "box", false, true },
         HostCase { "another domain", "box.example.net", "box", "box.example.org", false, true },
-        HostCase { "a name that begins the same", "boxer", "box", "box.example.org", false,
-            false },
-        HostCase { "another machine", "other.example.org", "box", "box.example.org", false,
-            false },
-        HostCase { "the full name's domain alone", "example.org", "box", "box.example.org",
-            false, false },
+        HostCase { "a name that begins the same", "boxer", "box", "box.example.org", false, false },
+        HostCase { "another machine", "other.example.org", "box", "box.example.org", false, false },
+        HostCase {
+            "the full name's domain alone", "example.org", "box", "box.example.org", false, false },
         HostCase { "no host", "", "box", "box.example.org", false, false },
         HostCase { "no host name here", "box", "", "", false, false },
         HostCase { "no host name here, a dotted host", ".example.org", "", "", false, false }),
