@@ -1,5 +1,6 @@
 #include "main.h"
 
+#include "accessible_main.h"
 #include "fee_report.h"
 #include "identity.h"
 #include "message_box.h"
@@ -7,7 +8,6 @@
 #include "options.h"
 #include "twips.h"
 
-#include <QAccessibleWidget>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QContextMenuEvent>
@@ -20,43 +20,6 @@ namespace miruteka {
 namespace {
 
 QString fromCore(const std::u16string& text) { return QString::fromStdU16String(text); }
-
-// The window as assistive technology sees it: every child but the price store, which nobody
-// can see.
-class AccessibleMain : public QAccessibleWidget {
-public:
-    explicit AccessibleMain(main* window)
-        : QAccessibleWidget(window, QAccessible::Window)
-    {
-    }
-    int childCount() const override { return int(offered().size()); }
-    QAccessibleInterface* child(int index) const override { return offered().value(index); }
-    int indexOfChild(const QAccessibleInterface* child) const override
-    {
-        return int(offered().indexOf(const_cast<QAccessibleInterface*>(child)));
-    }
-
-private:
-    QList<QAccessibleInterface*> offered() const
-    {
-        const QLineEdit& hidden = static_cast<const main*>(object())->Text1;
-        QList<QAccessibleInterface*> children;
-        for (int i = 0, n = QAccessibleWidget::childCount(); i < n; ++i) {
-            QAccessibleInterface* child = QAccessibleWidget::child(i);
-            if (child && child->object() != &hidden)
-                children.append(child);
-        }
-        return children;
-    }
-};
-
-QAccessibleInterface* accessibleMain(const QString& className, QObject* object)
-{
-    auto* window = qobject_cast<main*>(object);
-    return window && className == QLatin1String(main::staticMetaObject.className())
-        ? new AccessibleMain(window)
-        : nullptr;
-}
 
 } // namespace
 
@@ -107,7 +70,6 @@ main::main(QWidget* parent)
     waker_ = std::make_shared<Waker>(this);
     connect(&followTimer_, &QTimer::timeout, this, &main::followDrop);
 
-    QAccessible::installFactory(accessibleMain);
     const QString pasteKeys = QKeySequence(QKeySequence::Paste).toString(QKeySequence::NativeText);
     Frame1.setAccessibleName(QStringLiteral("ファイルのドロップ先"));
     Frame1.setAccessibleDescription(
@@ -122,6 +84,7 @@ main::main(QWidget* parent)
         QStringLiteral("1パケットあたりの料金を変える設定ダイアログを開きます。"));
     Command2.setAccessibleDescription(QStringLiteral("バージョンと使い方を表示します。"));
     Command3.setAccessibleDescription(QStringLiteral("ミルテカを終了します。"));
+    makeAccessible(*this);
 
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());

@@ -1,10 +1,12 @@
 // The program without a mouse: files pasted from a file manager's copy go the way of a drop, the
 // keyboard reaches the buttons and the frame's menu, and assistive technology finds a name for
 // every control a person can see and nothing else.
+#include "accessible_main.h"
 #include "options.h"
 #include "window_harness.h"
 
 #include <QAccessible>
+#include <QAccessibleWidget>
 #include <QClipboard>
 #include <QMenu>
 #include <QMimeData>
@@ -189,6 +191,8 @@ private slots:
     void theClipboardIsReadOnlyWhenPasting();
     void tabReachesTheButtonsAlone();
     void everyControlInSightIsNamedAndDescribed();
+    void theWindowIsAWindowWithoutThePriceStore_data();
+    void theWindowIsAWindowWithoutThePriceStore();
 
 private:
     // The keys go where the keyboard focus is, through the window's shortcuts first.
@@ -429,4 +433,37 @@ void KeyboardTest::everyControlInSightIsNamedAndDescribed()
 }
 
 QTEST_MAIN(KeyboardTest)
+void KeyboardTest::theWindowIsAWindowWithoutThePriceStore_data()
+{
+    QTest::addColumn<bool>("madeBefore");
+    QTest::newRow("as the window made it") << false;
+    // As Qt does when it is asked for the window's interface while the window is being built,
+    // before the window's own is known: that of a plain widget, with every child.
+    QTest::newRow("after a plain widget's") << true;
+}
+
+void KeyboardTest::theWindowIsAWindowWithoutThePriceStore()
+{
+    QFETCH(bool, madeBefore);
+    main& w = under_->window;
+    if (madeBefore) {
+        QAccessible::deleteAccessibleInterface(
+            QAccessible::uniqueId(QAccessible::queryAccessibleInterface(&w)));
+        QAccessible::registerAccessibleInterface(new QAccessibleWidget(&w));
+        QCOMPARE(QAccessible::queryAccessibleInterface(&w)->role(), QAccessible::Client);
+        miruteka::makeAccessible(w);
+    }
+    QAccessibleInterface* window = QAccessible::queryAccessibleInterface(&w);
+    QCOMPARE(window->role(), QAccessible::Window);
+    QList<QObject*> offered;
+    for (int i = 0; i < window->childCount(); ++i) {
+        QAccessibleInterface* child = window->child(i);
+        QCOMPARE(window->indexOfChild(child), i);
+        offered.append(child->object());
+    }
+    QCOMPARE(offered,
+        (QList<QObject*> { &w.Frame1, &w.StatusBar1, &w.Command1, &w.Command2, &w.Command3 }));
+    QCOMPARE(window->indexOfChild(QAccessible::queryAccessibleInterface(&w.Text1)), -1);
+}
+
 #include "keyboard_test.moc"
