@@ -36,6 +36,27 @@ ABOUT = ("alert", "about", False, [
 ])
 
 
+# The roles by the names that the tables give them. Roles are compared by AT-SPI's numbers: the
+# names it gives changed (at-spi2-core 2.56 says "button" where 2.46 said "push button").
+ROLES = {
+    "frame": pyatspi.ROLE_FRAME,
+    "panel": pyatspi.ROLE_PANEL,
+    "status bar": pyatspi.ROLE_STATUS_BAR,
+    "label": pyatspi.ROLE_LABEL,
+    "push button": pyatspi.ROLE_PUSH_BUTTON,
+    "dialog": pyatspi.ROLE_DIALOG,
+    "text": pyatspi.ROLE_TEXT,
+    "alert": pyatspi.ROLE_ALERT,
+}
+ROLE_NAMES = {number: name for name, number in ROLES.items()}
+
+
+def role(node):
+    """The node's role by the tables' name for it, or AT-SPI's own name for any other."""
+    number = node.getRole()
+    return ROLE_NAMES.get(number, f"{node.getRoleName()} ({int(number)})")
+
+
 def fail(message):
     print("FAIL: " + message, file=sys.stderr)
     sys.exit(1)
@@ -54,10 +75,10 @@ def wait_for(what, found, seconds=20):
 def shape(node):
     """The node as the tables above put it; a node not showing on screen is marked."""
     states = node.getState()
-    role = node.getRoleName()
+    shown = role(node)
     if not (states.contains(pyatspi.STATE_SHOWING) and states.contains(pyatspi.STATE_VISIBLE)):
-        role += " (not showing)"
-    return (role, node.name, bool(JAPANESE.search(node.description or "")),
+        shown += " (not showing)"
+    return (shown, node.name, bool(JAPANESE.search(node.description or "")),
             [shape(child) for child in node])
 
 
@@ -74,12 +95,12 @@ def walk(node):
         yield from walk(child)
 
 
-def find(root, role, name):
-    return next((n for n in walk(root) if n.getRoleName() == role and n.name == name), None)
+def find(root, kind, name):
+    return next((n for n in walk(root) if role(n) == kind and n.name == name), None)
 
 
-def window(app, role, name):
-    return next((w for w in app if w.getRoleName() == role and w.name == name), None)
+def window(app, kind, name):
+    return next((w for w in app if role(w) == kind and w.name == name), None)
 
 
 def press(node):
