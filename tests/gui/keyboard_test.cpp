@@ -432,7 +432,6 @@ void KeyboardTest::everyControlInSightIsNamedAndDescribed()
     QVERIFY(opened);
 }
 
-QTEST_MAIN(KeyboardTest)
 void KeyboardTest::theWindowIsAWindowWithoutThePriceStore_data()
 {
     QTest::addColumn<bool>("madeBefore");
@@ -466,4 +465,5 @@ void KeyboardTest::theWindowIsAWindowWithoutThePriceStore()
     QCOMPARE(window->indexOfChild(QAccessible::queryAccessibleInterface(&w.Text1)), -1);
 }
 
+QTEST_MAIN(KeyboardTest)
 #include "keyboard_test.moc"
