@@ -62,13 +62,14 @@ start_display() {
 # logical pixel to a device pixel, so that geometry in pixels holds, through the platform plugin
 # $qt_platform (xcb unless set; empty leaves the choice to the program and Qt). The desktop's name
 # is left out, so that the program's own choice of platform for a desktop stays out of the way.
-# In a sanitizer build, leaks at exit count too, apart from those of system libraries.
+# In a sanitizer build, leaks at exit count too, apart from those of system libraries, which are
+# told apart by their whole stacks (a fast unwind stops inside the libraries).
 qt_platform=${qt_platform-xcb}
 start_program() {
     mkdir -p -m 700 "$work/runtime"
     env -u QT_SCALE_FACTOR -u QT_SCREEN_SCALE_FACTORS -u QT_ENABLE_HIGHDPI_SCALING \
         -u QT_QPA_PLATFORM -u XDG_CURRENT_DESKTOP -u XDG_SESSION_DESKTOP \
-        LSAN_OPTIONS="${LSAN_OPTIONS:+$LSAN_OPTIONS:}suppressions=$display_dir/lsan.supp" \
+        LSAN_OPTIONS="${LSAN_OPTIONS:+$LSAN_OPTIONS:}suppressions=$display_dir/lsan.supp:fast_unwind_on_malloc=0" \
         ${qt_platform:+QT_QPA_PLATFORM=$qt_platform} XDG_RUNTIME_DIR="$work/runtime" "$@" \
         "$program" >"$work/program.log" 2>&1 &
     pid=$!
