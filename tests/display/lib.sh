@@ -44,15 +44,23 @@ screenshot() { im import -window root "$1"; }
 # Without a font for Japanese the labels would be empty boxes.
 [ -n "$(fc-list :lang=ja family)" ] || fail "no Japanese font is installed (fonts-ipafont-gothic)"
 
-# Xvfb picks a free display itself and writes its number to descriptor 3.
+# Xvfb picks a free display itself and writes its number to descriptor 3. Two started at once
+# by checks run side by side can pick the same one ("server already running"), so one starts at a
+# time: the next looks once the last listens.
 start_display() {
-    Xvfb -displayfd 3 -screen 0 640x480x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
+    xvfb_lock=${TMPDIR:-/tmp}/miruteka-xvfb.lock
+    : >>"$xvfb_lock" 2>/dev/null || true
+    exec 9<"$xvfb_lock"
+    flock -w 10 9 || true # held too long by someone else: go ahead, as without it
+    Xvfb -displayfd 3 -screen 0 640x480x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" 9<&- &
     xvfb=$!
     for _ in $(seq 100); do
         [ -s "$work/display" ] && break
         kill -0 "$xvfb" 2>/dev/null || fail "Xvfb did not start"
         sleep 0.1
     done
+    flock -u 9
+    exec 9<&-
     [ -s "$work/display" ] || fail "Xvfb gave no display"
     DISPLAY=:$(cat "$work/display")
     export DISPLAY
