@@ -70,10 +70,10 @@ bool OpenForOutput(std::u16string_view path, int fileNumber, std::stop_token sto
     // A cancelled save prompt gives the empty name: it names no file, not even the current folder.
     if (path.empty())
         return false;
-    auto output = native::openOutput(path);
+    auto output = native::openOutput(path, stop);
     if (!output)
         return false;
-    *entry = OutputFile { *output, std::move(stop) };
+    *entry = OutputFile { std::move(*output), std::move(stop) };
     return true;
 }
 
