@@ -77,6 +77,8 @@ bool OpenForOutput(std::u16string_view path, int fileNumber, std::stop_token sto
     return true;
 }
 
+bool WaitForSaves(std::chrono::milliseconds patience) { return native::waitForSaves(patience); }
+
 bool PrintLine(int fileNumber, std::u16string_view text)
 {
     OpenFile* entry = slot(fileNumber);

@@ -193,8 +193,8 @@ std::optional<std::wstring> identity(HANDLE handle)
 // Open for its identity alone: no access asked, so that nobody's sharing is in the way.
 UniqueHandle openForIdentity(const std::wstring& path)
 {
-    const HANDLE handle = ::CreateFileW(path.c_str(), 0, shareAll, nullptr, OPEN_EXISTING,
-        FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const HANDLE handle = ::CreateFileW(
+        path.c_str(), 0, shareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     return UniqueHandle(handle == INVALID_HANDLE_VALUE ? nullptr : handle);
 }
 
@@ -263,7 +263,10 @@ std::optional<Output> openLocked(const std::wstring& name)
     return createDirectly(name);
 }
 
-bool exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool exists(const std::wstring& path)
+{
+    return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 // ReplaceFileW failed part of the way. Where the old report is gone from its name, it is put
 // back from where the call moved it; where it is gone altogether, the new one is all there is

@@ -36,7 +36,8 @@ void waitAtExit() { waitForSaves(exitPatience); }
 
 } // namespace
 
-std::optional<SaveLock> SaveLock::acquire(std::vector<std::string> keys, const std::stop_token& stop)
+std::optional<SaveLock> SaveLock::acquire(
+    std::vector<std::string> keys, const std::stop_token& stop)
 {
     static std::once_flag exitWait;
     std::call_once(exitWait, [] { std::atexit(waitAtExit); });

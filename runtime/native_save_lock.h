@@ -16,7 +16,8 @@ public:
     // Waits until no other save holds any of the keys, then holds them all; nothing when `stop`
     // is requested first. All at once, so that two saves can never each hold a key the other waits
     // for.
-    static std::optional<SaveLock> acquire(std::vector<std::string> keys, const std::stop_token& stop);
+    static std::optional<SaveLock> acquire(
+        std::vector<std::string> keys, const std::stop_token& stop);
 
     SaveLock() = default;
     SaveLock(SaveLock&& other) noexcept;

@@ -15,9 +15,9 @@
 #include <fcntl.h>
 #include <optional>
 #include <poll.h>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <string>
 #include <utility>
 #include <vector>
 

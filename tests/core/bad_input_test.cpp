@@ -630,7 +630,8 @@ INSTANTIATE_TEST_SUITE_P(Saved, ReplacedReport,
             inNoOtherGroup },
         IdentityCase { "setuid, the user's own file with two names",
             [](const ScratchDir& dir) {
-                const auto path = oldReport(dir, Unprivileged::nobody, Unprivileged::nogroup, 04755);
+                const auto path
+                    = oldReport(dir, Unprivileged::nobody, Unprivileged::nogroup, 04755);
                 fs::create_hard_link(path, path.parent_path() / "other name.txt");
                 return path;
             },

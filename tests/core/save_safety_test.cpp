@@ -112,7 +112,8 @@ TEST_P(SameFile, TwoSavesAtOnceLeaveOneWholeReport)
     const SameFileCase& c = GetParam();
     ScratchDir dir;
     c.make(dir);
-    const std::u16string reports[] = { std::u16string(1 << 21, u'a'), std::u16string(1 << 21, u'b') };
+    const std::u16string reports[]
+        = { std::u16string(1 << 21, u'a'), std::u16string(1 << 21, u'b') };
     const std::string names[] = { c.first, c.second };
     bool saved[] = { false, false };
     std::latch start(2);
@@ -162,6 +163,35 @@ TEST_P(SameFile, AStoppedSaveLeavesTheFileAsItWas)
 }
 
 INSTANTIATE_TEST_SUITE_P(Saves, SameFile, ::testing::ValuesIn(sameFileCases()));
+
+// A waiter learns when the saves under way have ended, and gives up on one that does not move.
+TEST(WaitForSaves, TellsWhenTheSavesUnderWayHaveEnded)
+{
+    ScratchDir dir;
+    EXPECT_TRUE(WaitForSaves(std::chrono::milliseconds(1)));
+    ASSERT_TRUE(OpenForOutput(u16(dir / "report.txt"), 1));
+    EXPECT_FALSE(WaitForSaves(std::chrono::milliseconds(1))) << "a save is open and still";
+    EXPECT_TRUE(PrintLine(1, u"report"));
+    EXPECT_TRUE(CloseFile(1));
+    EXPECT_TRUE(WaitForSaves(std::chrono::milliseconds(1)));
+
+    // Under way on another thread: the wait ends when that save does.
+    std::latch opened(1);
+    std::thread saver([&] {
+        if (OpenForOutput(u16(dir / "other.txt"), 1)) {
+            opened.count_down();
+            PrintLine(1, std::u16string(1 << 20, u'x'));
+            CloseFile(1);
+        } else {
+            opened.count_down();
+        }
+    });
+    opened.wait();
+    EXPECT_TRUE(WaitForSaves(std::chrono::seconds(60)));
+    EXPECT_EQ(readBytes(dir / "other.txt").size(), (1u << 20) + 2)
+        << "the wait ended before the save";
+    saver.join();
+}
 
 #ifndef _WIN32
 struct ExitCase {

@@ -108,16 +108,16 @@ TEST_F(SaveTrace, TheNewFileIsOnDiskBeforeItTakesTheNameAndTheFolderAfter)
         });
         ASSERT_NE(named, std::string::npos) << replacing << describe(calls);
         EXPECT_EQ(calls[named].identity, saved) << describe(calls);
-        const std::size_t synced = find(calls, [&](const Call& call) {
-            return call.what == "sync" && call.identity == saved;
-        });
+        const std::size_t synced = find(
+            calls, [&](const Call& call) { return call.what == "sync" && call.identity == saved; });
         EXPECT_LT(synced, named) << "the content was not synced before its naming"
                                  << describe(calls);
         const std::string folder = identityOf(folder_);
-        EXPECT_NE(find(
-                      calls,
-                      [&](const Call& call) { return call.what == "sync" && call.identity == folder; },
-                      named + 1),
+        EXPECT_NE(
+            find(
+                calls,
+                [&](const Call& call) { return call.what == "sync" && call.identity == folder; },
+                named + 1),
             std::string::npos)
             << "the folder was not synced after the naming" << describe(calls);
     }
@@ -133,26 +133,26 @@ TEST_F(SaveTrace, AReportWrittenInPlaceKeepsItsOldContentOnDiskUntilTheNewOneIs)
     const auto calls = save("report.txt");
     ASSERT_EQ(identityOf(folder_ / "report.txt"), target) << "the file itself was replaced";
 
-    const std::size_t emptied = find(
-        calls, [&](const Call& call) { return call.what == "truncate" && call.identity == target; });
+    const std::size_t emptied = find(calls,
+        [&](const Call& call) { return call.what == "truncate" && call.identity == target; });
     ASSERT_NE(emptied, std::string::npos) << describe(calls);
     const std::string copyPrefix = (folder_ / ".report.txt.miruteka-backup-").string();
-    const std::size_t copyNamed = find(calls, [&](const Call& call) {
-        return call.what == "link" && call.path.starts_with(copyPrefix);
-    });
+    const std::size_t copyNamed = find(calls,
+        [&](const Call& call) { return call.what == "link" && call.path.starts_with(copyPrefix); });
     ASSERT_LT(copyNamed, emptied) << describe(calls);
     const std::string copy = calls[copyNamed].identity;
-    EXPECT_LT(find(calls, [&](const Call& call) { return call.what == "sync" && call.identity == copy; }),
+    EXPECT_LT(
+        find(calls, [&](const Call& call) { return call.what == "sync" && call.identity == copy; }),
         copyNamed)
         << "the copy was not synced before it was named" << describe(calls);
 
     const std::size_t dropped = find(
         calls, [&](const Call& call) { return call.what == "unlink" && call.identity == copy; });
     ASSERT_NE(dropped, std::string::npos) << describe(calls);
-    EXPECT_LT(find(
-                  calls,
-                  [&](const Call& call) { return call.what == "sync" && call.identity == target; },
-                  emptied),
+    EXPECT_LT(
+        find(
+            calls, [&](const Call& call) { return call.what == "sync" && call.identity == target; },
+            emptied),
         dropped)
         << "the new content was not synced before the copy went" << describe(calls);
 }

@@ -242,9 +242,9 @@ private:
 // nothing is left beside it: neither the new file nor the old one under another name.
 TEST(WindowsOpenForOutput, EveryFailureToReplaceKeepsTheOldReport)
 {
-    for (const DWORD error : { DWORD { ERROR_UNABLE_TO_REMOVE_REPLACED },
-             DWORD { ERROR_UNABLE_TO_MOVE_REPLACEMENT }, DWORD { ERROR_UNABLE_TO_MOVE_REPLACEMENT_2 },
-             DWORD { ERROR_ACCESS_DENIED } }) {
+    for (const DWORD error :
+        { DWORD { ERROR_UNABLE_TO_REMOVE_REPLACED }, DWORD { ERROR_UNABLE_TO_MOVE_REPLACEMENT },
+            DWORD { ERROR_UNABLE_TO_MOVE_REPLACEMENT_2 }, DWORD { ERROR_ACCESS_DENIED } }) {
         ScratchDir dir;
         const auto target = dir / "report.txt";
         std::ofstream(target) << "old report";
@@ -269,7 +269,8 @@ TEST(WindowsOpenForOutput, ACopyThatAnEarlierFailureLeftIsKept)
     EXPECT_EQ(readBytes(target), "new\r\n");
     EXPECT_EQ(readBytes(dir / ".report.txt.miruteka-backup-0123456789abcdef"), "earlier");
     EXPECT_EQ(names(dir.path()),
-        (std::vector<std::wstring> { L".report.txt.miruteka-backup-0123456789abcdef", L"report.txt" }));
+        (std::vector<std::wstring> {
+            L".report.txt.miruteka-backup-0123456789abcdef", L"report.txt" }));
 }
 
 // Until it takes the report's place, the new file admits the user alone, whatever the folder
