@@ -1,6 +1,6 @@
 // Files under file numbers. The program's logic opens, measures, writes and closes files by a
 // small number, and keeps at most one open at a time; the table behind the numbers lives here.
-// Each thread has a table of its own, so that a save left stuck on one thread never holds the
+// Each thread has numbers of its own, so that a save left stuck on one thread never holds the
 // number for the next. Every operation reports failure through its result and never throws.
 #pragma once
 
