@@ -3,7 +3,11 @@
 #include "native_file.h"
 
 #include <algorithm>
-#include <array>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <utility>
 #include <variant>
 
 namespace miruteka {
@@ -16,39 +20,79 @@ struct OutputFile {
     bool failed = false; // a write went wrong: the content must not replace the target
 };
 
-using OpenFile = std::variant<std::monostate, native::Input, OutputFile>;
+using OpenFile = std::variant<native::Input, OutputFile>;
 
 // File numbers run from 1 to 511; the program itself uses only 1.
 constexpr int maxFileNumber = 511;
-thread_local std::array<OpenFile, maxFileNumber + 1> table;
 
-OpenFile* slot(int fileNumber)
+bool isFileNumber(int fileNumber) { return fileNumber >= 1 && fileNumber <= maxFileNumber; }
+
+// What is open, under each thread's own numbers, in one table for all threads: a thread keeps
+// nothing of its own that its end would have to destroy. (A table in each thread's storage was
+// destroyed, at the end of a thread under MinGW, in storage already freed.) Only the thread
+// that opened an entry uses or removes it, so an entry is used outside the lock, and a write that
+// waits holds no other thread. Never destroyed: a thread left stuck in a save may still use it
+// while the process ends.
+struct Table {
+    std::mutex mutex;
+    std::map<std::pair<std::thread::id, int>, OpenFile> open;
+};
+
+Table& table()
 {
-    if (fileNumber < 1 || fileNumber > maxFileNumber)
-        return nullptr;
-    return &table[static_cast<std::size_t>(fileNumber)];
+    static Table* const instance = new Table;
+    return *instance;
+}
+
+// What is open under the number on this thread, if anything.
+OpenFile* find(int fileNumber)
+{
+    Table& t = table();
+    const std::lock_guard lock(t.mutex);
+    const auto entry = t.open.find({ std::this_thread::get_id(), fileNumber });
+    return entry == t.open.end() ? nullptr : &entry->second;
+}
+
+// A number that is free on this thread takes what was opened.
+void put(int fileNumber, OpenFile file)
+{
+    Table& t = table();
+    const std::lock_guard lock(t.mutex);
+    t.open.try_emplace({ std::this_thread::get_id(), fileNumber }, std::move(file));
+}
+
+// Frees the number; what it held is destroyed outside the lock.
+void remove(int fileNumber)
+{
+    Table& t = table();
+    std::optional<OpenFile> removed;
+    {
+        const std::lock_guard lock(t.mutex);
+        const auto entry = t.open.find({ std::this_thread::get_id(), fileNumber });
+        if (entry == t.open.end())
+            return;
+        removed.emplace(std::move(entry->second));
+        t.open.erase(entry);
+    }
 }
 
 } // namespace
 
 bool OpenForInput(std::u16string_view path, int fileNumber)
 {
-    OpenFile* entry = slot(fileNumber);
-    if (!entry || !std::holds_alternative<std::monostate>(*entry))
+    if (!isFileNumber(fileNumber) || find(fileNumber))
         return false;
     auto input = native::openInput(path);
     if (!input)
         return false;
-    *entry = *input;
+    put(fileNumber, *input);
     return true;
 }
 
 std::optional<std::int64_t> FileLength(int fileNumber)
 {
-    OpenFile* entry = slot(fileNumber);
-    if (!entry)
-        return std::nullopt;
-    if (const auto* input = std::get_if<native::Input>(entry))
+    const OpenFile* entry = isFileNumber(fileNumber) ? find(fileNumber) : nullptr;
+    if (const auto* input = entry ? std::get_if<native::Input>(entry) : nullptr)
         return input->length;
     return std::nullopt;
 }
@@ -64,22 +108,23 @@ std::optional<std::int64_t> MeasureFile(std::u16string_view path)
 
 bool OpenForOutput(std::u16string_view path, int fileNumber, std::stop_token stop)
 {
-    OpenFile* entry = slot(fileNumber);
-    if (!entry || !std::holds_alternative<std::monostate>(*entry))
+    if (!isFileNumber(fileNumber) || find(fileNumber))
         return false;
     // A cancelled save prompt gives the empty name: it names no file, not even the current folder.
     if (path.empty())
         return false;
-    auto output = native::openOutput(path);
+    auto output = native::openOutput(path, stop);
     if (!output)
         return false;
-    *entry = OutputFile { *output, std::move(stop) };
+    put(fileNumber, OutputFile { std::move(*output), std::move(stop) });
     return true;
 }
 
+bool WaitForSaves(std::chrono::milliseconds patience) { return native::waitForSaves(patience); }
+
 bool PrintLine(int fileNumber, std::u16string_view text)
 {
-    OpenFile* entry = slot(fileNumber);
+    OpenFile* entry = isFileNumber(fileNumber) ? find(fileNumber) : nullptr;
     auto* output = entry ? std::get_if<OutputFile>(entry) : nullptr;
     if (!output || output->failed)
         return false;
@@ -108,7 +153,7 @@ bool PrintLine(int fileNumber, std::u16string_view text)
 
 bool CloseFile(int fileNumber)
 {
-    OpenFile* entry = slot(fileNumber);
+    OpenFile* entry = isFileNumber(fileNumber) ? find(fileNumber) : nullptr;
     if (!entry)
         return false;
     bool closed = false;
@@ -121,7 +166,8 @@ bool CloseFile(int fileNumber)
         else
             closed = native::commit(output->native);
     }
-    *entry = std::monostate {};
+    // Only now does the save let the file go.
+    remove(fileNumber);
     return closed;
 }
 

@@ -1,9 +1,10 @@
 // Files under file numbers. The program's logic opens, measures, writes and closes files by a
 // small number, and keeps at most one open at a time; the table behind the numbers lives here.
-// Each thread has a table of its own, so that a save left stuck on one thread never holds the
+// Each thread has numbers of its own, so that a save left stuck on one thread never holds the
 // number for the next. Every operation reports failure through its result and never throws.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <stop_token>
@@ -34,10 +35,19 @@ std::optional<std::int64_t> MeasureFile(std::u16string_view path);
 // is removed again when it fails. A link is followed to the file it stands for, and fails when
 // that cannot be found. A device or other special file is written directly, never replaced, and
 // never blocks the caller. Fails on an empty or unusable path, and on an existing file that the
-// user may not write, even where the folder would let it be replaced. Once `stop` is requested,
-// writing fails (a write waiting on a pipe or a terminal gives up within a fraction of a second)
-// and CloseFile throws the content away.
+// user may not write, even where the folder would let it be replaced. Saves to one file (by any
+// of its names, or to one name not yet taken) never overlap, in any thread: opening waits until
+// an earlier save has ended, or gives up when `stop` is requested meanwhile. Once `stop` is
+// requested, no more is written (a write waiting on a pipe or a terminal gives up within a
+// fraction of a second) and CloseFile throws the content away, putting back to its end whatever
+// the file held, so that it is whole again.
 bool OpenForOutput(std::u16string_view path, int fileNumber, std::stop_token stop = {});
+
+// Waits until no save is under way, from OpenForOutput to the end of its CloseFile, as long as
+// the saves under way move on at least once in `patience`. True when none is left; false when
+// those left are stuck, in a file system that no longer answers. The end of the process (exit,
+// or a return from main) waits so by itself, with a patience of five seconds.
+bool WaitForSaves(std::chrono::milliseconds patience);
 
 // Appends the text and CR LF in the system's ANSI code page (CP932 on POSIX systems); a
 // character the code page cannot represent becomes one "?".

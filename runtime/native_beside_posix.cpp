@@ -18,16 +18,24 @@ bool canNameUnnamedFiles() { return ::access("/proc/self/fd", X_OK) == 0; }
 
 } // namespace
 
-std::optional<std::string> temporaryName()
+std::optional<std::string> randomTag()
 {
     std::uint64_t bits;
     if (::getrandom(&bits, sizeof bits, 0) != sizeof bits)
         return std::nullopt;
     static constexpr char digits[] = "0123456789abcdef";
-    std::string name = ".miruteka-0000000000000000.tmp";
-    for (std::size_t i = 0; i < 16; ++i)
-        name[10 + i] = digits[(bits >> (4 * i)) & 0xF];
-    return name;
+    std::string tag(16, '0');
+    for (std::size_t i = 0; i < tag.size(); ++i)
+        tag[i] = digits[(bits >> (4 * i)) & 0xF];
+    return tag;
+}
+
+std::optional<std::string> temporaryName()
+{
+    const auto tag = randomTag();
+    if (!tag)
+        return std::nullopt;
+    return ".miruteka-" + *tag + ".tmp";
 }
 
 // Without a name where it can be had, so that nothing is left behind whenever the program ends.

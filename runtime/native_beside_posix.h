@@ -17,7 +17,10 @@ struct BesideFile {
     std::string temporary;
 };
 
-// 64 bits from the kernel's random source: a name nobody can make ahead of us.
+// 64 bits from the kernel's random source, in 16 hexadecimal digits: a name nobody can make
+// ahead of us.
+std::optional<std::string> randomTag();
+// .miruteka-TAG.tmp
 std::optional<std::string> temporaryName();
 
 // The mode is a new file's, under the umask; a folder's default ACL applies within it.

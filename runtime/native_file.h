@@ -2,6 +2,8 @@
 // time (native_*_posix.cpp, native_file_windows.cpp). Only this layer calls the system.
 #pragma once
 
+#include "native_save_lock.h"
+
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -48,20 +50,25 @@ struct Output {
     bool replaces = false; // the target's name held a file when the save began
     int original = -1; // the file being replaced, open: the new one takes what it was
     int backup = -1; // inPlace: the copy of the old content, which a failure puts back
+    unsigned mode = 0; // inPlace: the file's mode, whose setuid and setgid bits a write clears
 #endif
+    SaveLock lock {}; // no other save touches the target until this one has ended
 };
 
 // A regular file, links followed; anything else is refused without blocking.
 std::optional<Input> openInput(std::u16string_view path);
 void closeInput(const Input& input);
 
-std::optional<Output> openOutput(std::u16string_view path);
+// Waits first for any other save to the same file to end; gives up when `stop` is requested
+// meanwhile.
+std::optional<Output> openOutput(std::u16string_view path, const std::stop_token& stop);
 // Fails once `stop` is requested; a pipe or terminal that takes no more is given up on then, or
 // after two seconds without progress.
 bool writeAll(const Output& output, std::string_view bytes, const std::stop_token& stop);
 // Closes, and moves a temporary into place; false leaves the target as it was.
 bool commit(const Output& output);
-// Closes and throws away what was written beside the target.
+// Closes and throws away what was written, putting back what the target held. No stop cuts
+// this short: it is what leaves the target whole.
 void discard(const Output& output);
 
 #ifndef _WIN32

@@ -1,6 +1,8 @@
 // Windows branch: paths are UTF-16 as the system takes them, text files are in the system's
 // ANSI code page (CP_ACP), lengths come from the open handle.
 #include "native_file.h"
+#include "native_lock_keys_windows.h"
+#include "native_replace_windows.h"
 
 #ifndef NOMINMAX
 #define NOMINMAX
@@ -15,6 +17,8 @@
 #include <windows.h>
 
 namespace miruteka::native {
+
+ReplaceFileFunction replaceFile = &::ReplaceFileW;
 
 namespace {
 
@@ -75,38 +79,41 @@ std::unique_ptr<OwnerOnlySecurity> ownerOnlySecurity()
     return security;
 }
 
-// The file a link or a relative or short name stands for, so that the file is replaced and the
-// link stays a link.
-std::wstring finalPath(HANDLE handle, const std::wstring& fallback)
-{
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length = ::GetFinalPathNameByHandleW(handle, path.data(),
-            static_cast<DWORD>(path.size()), FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-        if (length == 0)
-            return fallback;
-        if (length < path.size()) {
-            path.resize(length);
-            return path;
-        }
-        path.resize(length);
-    }
-}
-
-// 64 bits from the system's random source: a name nobody can make ahead of us.
-std::optional<std::wstring> temporaryName()
+// 64 bits from the system's random source, in 16 hexadecimal digits: a name nobody can make
+// ahead of us.
+std::optional<std::wstring> randomTag()
 {
     try {
         std::random_device random;
         const std::uint64_t bits = (std::uint64_t { random() } << 32) ^ random();
         static constexpr wchar_t digits[] = L"0123456789abcdef";
-        std::wstring name = L".miruteka-0000000000000000.tmp";
-        for (std::size_t i = 0; i < 16; ++i)
-            name[10 + i] = digits[(bits >> (4 * i)) & 0xF];
-        return name;
+        std::wstring tag(16, L'0');
+        for (std::size_t i = 0; i < tag.size(); ++i)
+            tag[i] = digits[(bits >> (4 * i)) & 0xF];
+        return tag;
     } catch (const std::exception&) {
         return std::nullopt;
     }
+}
+
+std::optional<std::wstring> temporaryName()
+{
+    const auto tag = randomTag();
+    if (!tag)
+        return std::nullopt;
+    return L".miruteka-" + *tag + L".tmp";
+}
+
+// Where ReplaceFileW moves the old report while the new one takes its name: beside it, named
+// for it, and new each time, so that a copy an earlier failure left is never overwritten.
+std::optional<std::wstring> backupPath(const std::wstring& target)
+{
+    const auto tag = randomTag();
+    if (!tag)
+        return std::nullopt;
+    const std::filesystem::path path(target);
+    return (path.parent_path() / (L"." + path.filename().native() + L".miruteka-backup-" + *tag))
+        .native();
 }
 
 // A new file beside the target, so that the target is replaced only by a complete content. One
@@ -147,6 +154,53 @@ struct HandleCloser {
 };
 using UniqueHandle = std::unique_ptr<void, HandleCloser>;
 
+std::optional<Output> openLocked(const std::wstring& name)
+{
+    // Opening what is there for writing changes nothing and does not wait. It fails on a folder,
+    // a read-only file and a file that another program holds, and it tells a file on disk,
+    // which is replaced, from a device or a pipe, which is written directly.
+    const HANDLE existing = openForWriting(name, OPEN_EXISTING);
+    if (existing != INVALID_HANDLE_VALUE) {
+        const DWORD type = ::GetFileType(existing);
+        if (type != FILE_TYPE_DISK)
+            return Output { existing, name, {}, false, type == FILE_TYPE_PIPE };
+        const std::wstring target = finalPath(existing, name);
+        ::CloseHandle(existing);
+        // Replaced in one step or not at all: never emptied, never written in place.
+        return createBeside(target, true);
+    }
+    // A missing folder on the way (ERROR_PATH_NOT_FOUND) or an unusable name fails here.
+    if (::GetLastError() != ERROR_FILE_NOT_FOUND)
+        return std::nullopt;
+    if (auto beside = createBeside(name, false))
+        return beside;
+    return createDirectly(name);
+}
+
+bool exists(const std::wstring& path)
+{
+    return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// ReplaceFileW failed part of the way. Where the old report is gone from its name, it is put
+// back from where the call moved it; where it is gone altogether, the new one is all there is
+// and takes the name, or stays where it is.
+bool recoverReplace(const Output& output, const std::wstring& backup)
+{
+    const wchar_t* target = output.target.c_str();
+    const wchar_t* temporary = output.temporary.c_str();
+    if (exists(output.target)) {
+        ::DeleteFileW(temporary);
+        return false;
+    }
+    if (exists(backup)) {
+        if (::MoveFileExW(backup.c_str(), target, MOVEFILE_WRITE_THROUGH))
+            ::DeleteFileW(temporary);
+        return false;
+    }
+    return ::MoveFileExW(temporary, target, MOVEFILE_WRITE_THROUGH) != 0;
+}
+
 } // namespace
 
 std::optional<Input> openInput(std::u16string_view path)
@@ -170,32 +224,28 @@ std::optional<Input> openInput(std::u16string_view path)
 
 void closeInput(const Input& input) { ::CloseHandle(input.handle); }
 
-std::optional<Output> openOutput(std::u16string_view path)
+std::optional<Output> openOutput(std::u16string_view path, const std::stop_token& stop)
 {
     const auto wideName = wide(path);
     if (!wideName)
         return std::nullopt;
     const std::wstring& name = *wideName;
-
-    // Opening what is there for writing changes nothing and does not wait. It fails on a folder,
-    // a read-only file and a file that another program holds, and it tells a file on disk,
-    // which is replaced, from a device or a pipe, which is written directly.
-    const HANDLE existing = openForWriting(name, OPEN_EXISTING);
-    if (existing != INVALID_HANDLE_VALUE) {
-        const DWORD type = ::GetFileType(existing);
-        if (type != FILE_TYPE_DISK)
-            return Output { existing, name, {}, false, type == FILE_TYPE_PIPE };
-        const std::wstring target = finalPath(existing, name);
-        ::CloseHandle(existing);
-        // Replaced in one step or not at all: never emptied, never written in place.
-        return createBeside(target, true);
+    // The file is looked at again once no other save holds it: the one that held it may have
+    // made it or put another in its place, which then needs locking in its turn.
+    constexpr int lookups = 8;
+    for (int lookup = 0; lookup < lookups; ++lookup) {
+        const auto keys = lockKeys(name);
+        auto lock = SaveLock::acquire(keys, stop);
+        if (!lock)
+            return std::nullopt;
+        if (lockKeys(name) != keys)
+            continue;
+        auto output = openLocked(name);
+        if (output)
+            output->lock = std::move(*lock);
+        return output;
     }
-    // A missing folder on the way (ERROR_PATH_NOT_FOUND) or an unusable name fails here.
-    if (::GetLastError() != ERROR_FILE_NOT_FOUND)
-        return std::nullopt;
-    if (auto beside = createBeside(name, false))
-        return beside;
-    return createDirectly(name);
+    return std::nullopt;
 }
 
 bool writeAll(const Output& output, std::string_view bytes, const std::stop_token& stop)
@@ -248,16 +298,17 @@ bool commit(const Output& output)
     if (flushed && closed) {
         // ReplaceFileW keeps the old file's DACL, attributes and creation time, and fails when
         // it cannot carry them over: the new file would otherwise keep its own DACL, which
-        // admits the user alone. Where there is no old file (any more), or it has already been
-        // moved aside, a rename finishes.
-        const wchar_t* target = output.target.c_str();
-        const wchar_t* temporary = output.temporary.c_str();
-        if (::ReplaceFileW(target, temporary, nullptr, 0, nullptr, nullptr))
-            return true;
-        const DWORD error = ::GetLastError();
-        if ((error == ERROR_FILE_NOT_FOUND || error == ERROR_UNABLE_TO_MOVE_REPLACEMENT)
-            && ::MoveFileExW(temporary, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-            return true;
+        // admits the user alone. The old file is moved aside under a name of its own rather than
+        // deleted, so that whatever step of the call fails, it can be put back.
+        const auto backup = backupPath(output.target);
+        if (backup) {
+            if (replaceFile(output.target.c_str(), output.temporary.c_str(), backup->c_str(), 0,
+                    nullptr, nullptr)) {
+                ::DeleteFileW(backup->c_str());
+                return true;
+            }
+            return recoverReplace(output, *backup);
+        }
     }
     ::DeleteFileW(output.temporary.c_str());
     return false;

@@ -4,6 +4,7 @@
 
 #include "native_beside_posix.h"
 
+#include <algorithm>
 #include <array>
 #include <climits>
 #include <sys/stat.h>
@@ -33,30 +34,35 @@ bool copyContent(int from, int to)
             put += written;
         }
         at += got;
+        noteSaveProgress();
     }
 }
 
-// The copy's name, as the file's own name followed by what it is; a name too long for that is
-// cut, at a character.
-std::string backupName(const std::string& name, int number)
+// The copy's name: the file's own name, what it is, and a random tag, so that copies that
+// earlier saves left never stand in the way. A name too long for that is cut, at a character.
+std::optional<std::string> backupName(const std::string& name)
 {
-    const std::string suffix
-        = ".miruteka-backup" + (number > 1 ? "-" + std::to_string(number) : std::string());
+    const auto tag = randomTag();
+    if (!tag)
+        return std::nullopt;
+    const std::string suffix = ".miruteka-backup-" + *tag;
     std::size_t keep = std::min(name.size(), NAME_MAX - 1 - suffix.size());
     while (keep > 0 && keep < name.size() && (name[keep] & 0xC0) == 0x80)
         --keep;
     return "." + name.substr(0, keep) + suffix;
 }
 
-constexpr int backupNames = 9;
+constexpr int nameAttempts = 8;
 
 // Names the complete copy without ever taking a name that another copy still holds, which may
 // be the only old content left by a save that was cut off.
 std::optional<std::string> nameCopy(int folder, const BesideFile& copy, const std::string& name)
 {
-    for (int number = 1; number <= backupNames; ++number) {
-        std::string backup = backupName(name, number);
-        if (linkAs(folder, copy, backup)) {
+    for (int attempt = 0; attempt < nameAttempts; ++attempt) {
+        auto backup = backupName(name);
+        if (!backup)
+            return std::nullopt;
+        if (linkAs(folder, copy, *backup)) {
             if (!copy.temporary.empty())
                 ::unlinkat(folder, copy.temporary.c_str(), 0);
             return backup;
@@ -67,6 +73,15 @@ std::optional<std::string> nameCopy(int folder, const BesideFile& copy, const st
     return std::nullopt;
 }
 
+// A write by anyone without the privilege to keep them clears the setuid and setgid bits; the
+// owner may set them again, and the system drops what the saver may not set.
+void keepMode(const Output& output)
+{
+    struct stat now;
+    if (::fstat(output.handle, &now) == 0 && (now.st_mode & 07777) != (output.mode & 07777))
+        ::fchmod(output.handle, output.mode & 07777);
+}
+
 // Removes the copy's name once the content it kept is safe elsewhere.
 void removeCopy(const Output& output)
 {
@@ -75,11 +90,14 @@ void removeCopy(const Output& output)
         removeIfStill(output.folder, output.temporary, copy);
 }
 
-// Puts the old content back; the copy stays where that cannot be done.
+// Puts the old content back, to the end whatever stop was requested: a file cut half-way is
+// neither the old report nor the new one. The copy stays where that cannot be done.
 void restore(const Output& output)
 {
-    if (::ftruncate(output.handle, 0) == 0 && copyContent(output.backup, output.handle)
-        && ::fsync(output.handle) == 0)
+    if (::ftruncate(output.handle, 0) != 0 || !copyContent(output.backup, output.handle))
+        return;
+    keepMode(output);
+    if (::fsync(output.handle) == 0)
         removeCopy(output);
 }
 
@@ -118,7 +136,8 @@ std::optional<Output> openInPlace(Fd folder, const std::string& name, const stru
         .folder = folder.release(),
         .name = name,
         .temporary = std::move(*backup),
-        .backup = copy->handle };
+        .backup = copy->handle,
+        .mode = st.st_mode };
     if (::ftruncate(output.handle, 0) != 0) {
         removeCopy(output); // the file is as it was
         closeAll(output);
@@ -129,6 +148,7 @@ std::optional<Output> openInPlace(Fd folder, const std::string& name, const stru
 
 bool commitInPlace(const Output& output)
 {
+    keepMode(output);
     const bool written = ::fsync(output.handle) == 0;
     if (written) {
         removeCopy(output);

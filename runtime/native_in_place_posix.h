@@ -1,7 +1,7 @@
 // POSIX: a save into the existing file itself, for a report that no new file could replace
 // without changing who may use it. Nothing is written into it before a complete copy of its old
-// content is on disk beside it, named .NAME.miruteka-backup (-2 to -9 while earlier ones are
-// still there); a failed write puts that content back, and a commit removes the copy. A kill in
+// content is on disk beside it, named .NAME.miruteka-backup-TAG with a random TAG of its own; a
+// failed or stopped write puts that content back, and a commit removes the copy. A kill in
 // between leaves the copy under that name.
 #pragma once
 

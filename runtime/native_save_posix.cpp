@@ -15,9 +15,11 @@
 #include <fcntl.h>
 #include <optional>
 #include <poll.h>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
+#include <vector>
 
 namespace miruteka::native {
 
@@ -204,37 +206,75 @@ private:
     sigset_t previous_;
 };
 
+// What no other save may touch meanwhile: the name in its folder, which a new file may be about
+// to take, and the file the name holds, under whichever of its names it is saved.
+std::optional<std::vector<std::string>> lockKeys(const Place& place)
+{
+    struct stat folder;
+    if (::fstat(place.folder.get(), &folder) != 0)
+        return std::nullopt;
+    auto identity = [](char kind, const struct stat& st) {
+        return kind + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+    };
+    std::vector<std::string> keys { identity('n', folder) + "/" + place.name };
+    if (place.existing)
+        keys.push_back(identity('f', *place.existing));
+    return keys;
+}
+
+std::optional<Output> openLocated(Place& place)
+{
+    if (place.existing) {
+        const struct stat& st = *place.existing;
+        if (!S_ISREG(st.st_mode))
+            return openDirectly(place); // folder (fails), device, FIFO, socket
+        // Replacing goes by the folder's permissions alone; a file the user may not write must
+        // not be replaced all the same.
+        if (::faccessat(place.folder.get(), place.name.c_str(), W_OK, AT_EACCESS) != 0)
+            return std::nullopt;
+        return openReplacing(place);
+    }
+    // Mode 0666 lets the umask and the folder's default ACL apply, as for any new file.
+    if (auto beside = createBeside(place.folder.get(), 0666))
+        return intoBeside(place, std::move(*beside));
+    // Where nothing existed nothing can be lost: the name itself may take the content.
+    const int fd = openAtRetrying(place.folder.get(), place.name.c_str(),
+        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return std::nullopt;
+    return Output { fd, Output::Way::created, place.folder.release(), place.name, {} };
+}
+
 } // namespace
 
-std::optional<Output> openOutput(std::u16string_view path)
+std::optional<Output> openOutput(std::u16string_view path, const std::stop_token& stop)
 {
     std::string buffer(path.size() * maxBytesPerUnit + 1, '\0');
     const auto name = toUtf8(path, buffer);
     if (!name)
         return std::nullopt;
-    auto place = locate(std::string(*name));
-    if (!place)
-        return std::nullopt;
-
-    if (place->existing) {
-        const struct stat& st = *place->existing;
-        if (!S_ISREG(st.st_mode))
-            return openDirectly(*place); // folder (fails), device, FIFO, socket
-        // Replacing goes by the folder's permissions alone; a file the user may not write must
-        // not be replaced all the same.
-        if (::faccessat(place->folder.get(), place->name.c_str(), W_OK, AT_EACCESS) != 0)
+    // The file is looked at again once no other save holds it: the one that held it may have
+    // made it or put another in its place, which then needs locking in its turn.
+    constexpr int lookups = 8;
+    for (int lookup = 0; lookup < lookups; ++lookup) {
+        const auto seen = locate(std::string(*name));
+        const auto keys = seen ? lockKeys(*seen) : std::nullopt;
+        if (!keys)
             return std::nullopt;
-        return openReplacing(*place);
+        auto lock = SaveLock::acquire(*keys, stop);
+        if (!lock)
+            return std::nullopt;
+        auto place = locate(std::string(*name));
+        if (!place)
+            return std::nullopt;
+        if (lockKeys(*place) != keys)
+            continue;
+        auto output = openLocated(*place);
+        if (output)
+            output->lock = std::move(*lock);
+        return output;
     }
-    // Mode 0666 lets the umask and the folder's default ACL apply, as for any new file.
-    if (auto beside = createBeside(place->folder.get(), 0666))
-        return intoBeside(*place, std::move(*beside));
-    // Where nothing existed nothing can be lost: the name itself may take the content.
-    const int fd = openAtRetrying(place->folder.get(), place->name.c_str(),
-        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd < 0)
-        return std::nullopt;
-    return Output { fd, Output::Way::created, place->folder.release(), place->name, {} };
+    return std::nullopt;
 }
 
 bool writeAll(const Output& output, std::string_view bytes, const std::stop_token& stop)
@@ -253,6 +293,7 @@ bool writeAll(const Output& output, std::string_view bytes, const std::stop_toke
         const ssize_t written = ::write(output.handle, bytes.data(), bytes.size());
         if (written > 0) {
             bytes.remove_prefix(static_cast<std::size_t>(written));
+            noteSaveProgress();
             waitedMs = 0;
             continue;
         }

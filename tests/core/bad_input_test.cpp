@@ -612,6 +612,30 @@ INSTANTIATE_TEST_SUITE_P(Saved, ReplacedReport,
             inNoOtherGroup },
         IdentityCase { "setuid and setgid, saved by root",
             [](const ScratchDir& dir) { return oldReport(dir, bob, team, 06755); }, std::nullopt },
+        IdentityCase { "setuid, root's own file saved by root",
+            [](const ScratchDir& dir) { return oldReport(dir, 0, 0, 04755, 0, 0); }, std::nullopt },
+        IdentityCase { "setgid, root's own file saved by root",
+            [](const ScratchDir& dir) { return oldReport(dir, 0, 0, 02755, 0, 0); }, std::nullopt },
+        IdentityCase { "setuid, root's own file with two names saved by root",
+            [](const ScratchDir& dir) {
+                const auto path = oldReport(dir, 0, 0, 04755, 0, 0);
+                fs::create_hard_link(path, path.parent_path() / "other name.txt");
+                return path;
+            },
+            std::nullopt },
+        IdentityCase { "setuid and setgid, the user's own file",
+            [](const ScratchDir& dir) {
+                return oldReport(dir, Unprivileged::nobody, Unprivileged::nogroup, 06755);
+            },
+            inNoOtherGroup },
+        IdentityCase { "setuid, the user's own file with two names",
+            [](const ScratchDir& dir) {
+                const auto path
+                    = oldReport(dir, Unprivileged::nobody, Unprivileged::nogroup, 04755);
+                fs::create_hard_link(path, path.parent_path() / "other name.txt");
+                return path;
+            },
+            inNoOtherGroup },
         // The folder refuses the rename of someone else's file; writing into it is allowed.
         IdentityCase { "someone else's writable file in a sticky folder",
             [](const ScratchDir& dir) { return oldReport(dir, bob, bob, 0666, 0, 0, 01777); },
@@ -694,7 +718,7 @@ TEST_P(SaveKilled, LeavesTheOldReportOrTheNewOneOrACopyOfTheOldNamedAsSuch)
             const std::string name = entry.path().filename();
             if (name == "report.txt" || name == "other name.txt")
                 continue;
-            if (name == ".report.txt.miruteka-backup") {
+            if (name.starts_with(".report.txt.miruteka-backup-")) {
                 EXPECT_EQ(readBytes(entry.path()), oldBytes) << when << ": the copy";
                 copied = true;
             } else {

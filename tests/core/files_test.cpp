@@ -3,8 +3,11 @@
 
 #include <gtest/gtest.h>
 #ifndef _WIN32
+#include <algorithm>
 #include <climits>
 #include <csignal>
+#include <cstdio>
+#include <set>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #endif
@@ -227,41 +230,88 @@ TEST(OpenForOutput, AFullDeviceFailsAndStaysADevice)
     EXPECT_TRUE(fs::is_character_file("/dev/full"));
 }
 
+// The copies of old content beside a target, by name.
+std::vector<std::string> copiesBeside(const fs::path& dir, const std::string& prefix)
+{
+    std::vector<std::string> found;
+    for (const auto& entry : fs::directory_iterator(dir))
+        if (entry.path().filename().string().starts_with(prefix))
+            found.push_back(entry.path().filename().string());
+    return found;
+}
+
 // A report with a second name is written in place, after a copy of its old content named for
-// it; a copy that an earlier save left, which may hold the only old content, is never taken.
+// it with a tag of its own; copies that earlier saves left, which may hold the only old content,
+// are never taken and never stand in the way, however many there are.
 TEST(OpenForOutput, ACopyOfTheOldContentIsNamedForTheReportAndNeverOverwritten)
 {
-    // 240 bytes: with the copy's dot and suffix more than a name may hold.
-    const std::string longName = std::string(236, 'r') + "\xE3\x83\x9F" + "x";
+    // 223 bytes: with the copy's dot and suffix more than a name may hold, and the cut would
+    // fall within the three bytes of ミ.
+    const std::string longName = std::string(219, 'r') + "\xE3\x83\x9F" + "x";
     const struct {
         std::string name;
-        bool earlierCopy;
-        std::string copy;
+        int earlierCopies;
+        std::string prefix; // of the copy's name, which a random tag of 16 digits ends
     } cases[] = {
-        { "report.txt", false, ".report.txt.miruteka-backup" },
-        { "report.txt", true, ".report.txt.miruteka-backup-2" },
+        { "report.txt", 0, ".report.txt.miruteka-backup-" },
+        { "report.txt", 12, ".report.txt.miruteka-backup-" },
         // Cut to fit in 255 bytes, not within a character.
-        { longName, false, "." + std::string(236, 'r') + ".miruteka-backup" },
+        { longName, 0, "." + std::string(219, 'r') + ".miruteka-backup-" },
     };
     for (const auto& c : cases) {
         ScratchDir dir;
         const fs::path target = dir.path() / c.name;
         std::ofstream(target) << "old report";
         fs::create_hard_link(target, dir / "other.txt");
-        const fs::path earlier = dir.path() / ("." + c.name + ".miruteka-backup");
-        if (c.earlierCopy)
-            std::ofstream(earlier) << "earlier";
+        // Copies named as earlier versions named them (-2 to -9 after the first), and as this
+        // one does.
+        const std::string untagged = c.prefix.substr(0, c.prefix.size() - 1);
+        std::vector<std::string> earlier;
+        for (int i = 0; i < c.earlierCopies; ++i) {
+            char tag[17];
+            std::snprintf(tag, sizeof tag, "%016x", i);
+            earlier.push_back(i == 0 ? untagged
+                    : i < 9          ? untagged + "-" + std::to_string(i + 1)
+                                     : c.prefix + tag);
+            std::ofstream(dir.path() / earlier.back()) << "earlier " << i;
+        }
 
-        ASSERT_TRUE(OpenForOutput(u16(target), 1)) << c.copy;
-        EXPECT_EQ(readBytes(dir.path() / c.copy), "old report") << c.copy;
+        ASSERT_TRUE(OpenForOutput(u16(target), 1)) << c.prefix;
+        auto copies = copiesBeside(dir.path(), c.prefix);
+        std::erase_if(copies, [&](const std::string& name) {
+            return std::find(earlier.begin(), earlier.end(), name) != earlier.end();
+        });
+        ASSERT_EQ(copies.size(), 1u) << c.prefix;
+        const std::string copy = copies.front();
+        EXPECT_EQ(copy.size(), c.prefix.size() + 16) << copy;
+        EXPECT_LE(copy.size(), std::size_t { NAME_MAX }) << copy;
+        EXPECT_EQ(readBytes(dir.path() / copy), "old report") << copy;
         EXPECT_TRUE(PrintLine(1, u"new"));
         EXPECT_TRUE(CloseFile(1));
         EXPECT_EQ(readBytes(target), "new\r\n");
         EXPECT_EQ(readBytes(dir / "other.txt"), "new\r\n");
-        EXPECT_FALSE(fs::exists(dir.path() / c.copy)) << c.copy;
-        if (c.earlierCopy) {
-            EXPECT_EQ(readBytes(earlier), "earlier");
-        }
+        EXPECT_FALSE(fs::exists(dir.path() / copy)) << copy;
+        for (int i = 0; i < c.earlierCopies; ++i)
+            EXPECT_EQ(readBytes(dir.path() / earlier[static_cast<std::size_t>(i)]),
+                "earlier " + std::to_string(i));
+    }
+}
+
+// Every save takes a tag of its own for its copy: never one that an earlier save used.
+TEST(OpenForOutput, EachCopyOfTheOldContentHasANameOfItsOwn)
+{
+    ScratchDir dir;
+    const auto target = dir / "report.txt";
+    std::ofstream(target) << "old report";
+    fs::create_hard_link(target, dir / "other.txt");
+    std::set<std::string> seen;
+    for (int save = 0; save < 4; ++save) {
+        ASSERT_TRUE(OpenForOutput(u16(target), 1));
+        const auto copies = copiesBeside(dir.path(), ".report.txt.miruteka-backup-");
+        ASSERT_EQ(copies.size(), 1u);
+        EXPECT_TRUE(seen.insert(copies.front()).second) << copies.front() << " again";
+        EXPECT_TRUE(PrintLine(1, u"new"));
+        EXPECT_TRUE(CloseFile(1));
     }
 }
 

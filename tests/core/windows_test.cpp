@@ -2,6 +2,7 @@
 // backslashes, devices, pipes and the ANSI code page 932.
 #include "fee_report.h"
 #include "files.h"
+#include "native_replace_windows.h"
 #include "scratch.h"
 
 #ifndef NOMINMAX
@@ -200,6 +201,76 @@ TEST(WindowsOpenForOutput, ReplacesAFileKeepingItsAttributesAndNothingIsLeftBesi
         EXPECT_TRUE(::GetFileAttributesW(target.c_str()) & FILE_ATTRIBUTE_HIDDEN);
     }
     EXPECT_EQ(names(dir.path()), std::vector<std::wstring> { L"report.txt" });
+}
+
+// ReplaceFileW standing in for itself, failing as its documentation says it can. 1175: nothing
+// was moved. 1176: the replacement could not take the name; without a backup name the old file
+// is gone. 1177: the old file is under another name (the backup's, if one was given) and the
+// replacement still under its own.
+DWORD forcedReplaceError = 0;
+
+int failingReplace(const wchar_t* replaced, const wchar_t* replacement, const wchar_t* backup,
+    unsigned long, void*, void*)
+{
+    const std::wstring aside = backup ? backup : std::wstring(replaced) + L"~RF1a2b.TMP";
+    if (forcedReplaceError == ERROR_UNABLE_TO_MOVE_REPLACEMENT && !backup)
+        ::DeleteFileW(replaced);
+    if (forcedReplaceError == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2)
+        ::MoveFileExW(replaced, aside.c_str(), MOVEFILE_REPLACE_EXISTING);
+    (void)replacement;
+    ::SetLastError(forcedReplaceError);
+    return FALSE;
+}
+
+class ReplaceFails {
+public:
+    explicit ReplaceFails(DWORD error)
+        : previous_(native::replaceFile)
+    {
+        forcedReplaceError = error;
+        native::replaceFile = failingReplace;
+    }
+    ~ReplaceFails() { native::replaceFile = previous_; }
+    ReplaceFails(const ReplaceFails&) = delete;
+    ReplaceFails& operator=(const ReplaceFails&) = delete;
+
+private:
+    native::ReplaceFileFunction previous_;
+};
+
+// However ReplaceFileW fails, the old report is there under its name afterwards, whole, and
+// nothing is left beside it: neither the new file nor the old one under another name.
+TEST(WindowsOpenForOutput, EveryFailureToReplaceKeepsTheOldReport)
+{
+    for (const DWORD error :
+        { DWORD { ERROR_UNABLE_TO_REMOVE_REPLACED }, DWORD { ERROR_UNABLE_TO_MOVE_REPLACEMENT },
+            DWORD { ERROR_UNABLE_TO_MOVE_REPLACEMENT_2 }, DWORD { ERROR_ACCESS_DENIED } }) {
+        ScratchDir dir;
+        const auto target = dir / "report.txt";
+        std::ofstream(target) << "old report";
+        {
+            const ReplaceFails fails(error);
+            EXPECT_FALSE(SaveFeeReport(u16(target), u"new")) << error;
+        }
+        EXPECT_EQ(readBytes(target), "old report") << error;
+        EXPECT_EQ(names(dir.path()), std::vector<std::wstring> { L"report.txt" }) << error;
+    }
+}
+
+// A save that replaces a report with no trouble leaves no copy of the old one behind either,
+// nor does it take a copy that an earlier failure left.
+TEST(WindowsOpenForOutput, ACopyThatAnEarlierFailureLeftIsKept)
+{
+    ScratchDir dir;
+    const auto target = dir / "report.txt";
+    std::ofstream(target) << "old report";
+    std::ofstream(dir / ".report.txt.miruteka-backup-0123456789abcdef") << "earlier";
+    ASSERT_TRUE(SaveFeeReport(u16(target), u"new"));
+    EXPECT_EQ(readBytes(target), "new\r\n");
+    EXPECT_EQ(readBytes(dir / ".report.txt.miruteka-backup-0123456789abcdef"), "earlier");
+    EXPECT_EQ(names(dir.path()),
+        (std::vector<std::wstring> {
+            L".report.txt.miruteka-backup-0123456789abcdef", L"report.txt" }));
 }
 
 // Until it takes the report's place, the new file admits the user alone, whatever the folder
