@@ -118,9 +118,8 @@ ConcurrentLengths::Length ConcurrentLengths::wait(std::size_t index) const
     if (const Outcome known = state.outcomes[index].load(); known != Outcome::pending)
         return { known, state.bytes[index] };
     std::unique_lock lock(state.mutex);
-    state.changed.wait(lock, [&] {
-        return state.outcomes[index].load() != Outcome::pending || state.stopped.load();
-    });
+    state.changed.wait(lock,
+        [&] { return state.outcomes[index].load() != Outcome::pending || state.stopped.load(); });
     if (const Outcome known = state.outcomes[index].load(); known != Outcome::pending)
         return { known, state.bytes[index] };
     return { state.failed.load() ? Outcome::failed : Outcome::cancelled, 0 };

@@ -32,8 +32,8 @@ public:
     // Queues the measuring at once on `pool` (the process's measuring pool when null), with at
     // most `inFlight` of its threads (and never more than paths).
     explicit ConcurrentLengths(std::shared_ptr<const Paths> paths,
-        unsigned inFlight = lengthRequestsInFlight, std::stop_token stop = {},
-        Measure measure = {}, WorkerPool* pool = nullptr);
+        unsigned inFlight = lengthRequestsInFlight, std::stop_token stop = {}, Measure measure = {},
+        WorkerPool* pool = nullptr);
     // Stops handing out paths and lets the workers go without waiting for them.
     ~ConcurrentLengths();
     ConcurrentLengths(const ConcurrentLengths&) = delete;

@@ -117,13 +117,6 @@ WorkerPool& WorkerPool::saving()
     return *pool;
 }
 
-void WorkerPool::retryAll()
-{
-    measuring().retry();
-    walking().retry();
-    saving().retry();
-}
-
 void WorkerPool::submit(std::function<void()> work, std::stop_token stop)
 {
     {

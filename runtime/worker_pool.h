@@ -25,10 +25,8 @@ public:
     // The process's pools. They are never destroyed, so that a thread left stuck at exit never
     // finds its pool gone.
     static WorkerPool& measuring(); // lengths of dropped files
-    static WorkerPool& walking();   // the walks that wait for those lengths in order
-    static WorkerPool& saving();    // reports being written
-    // Tries again to start threads for work that waits for one in the process's pools.
-    static void retryAll();
+    static WorkerPool& walking(); // the walks that wait for those lengths in order
+    static WorkerPool& saving(); // reports being written
 
     // Queues the work for the next free thread, starting one if the bound allows. Work whose
     // `stop` is requested before a thread takes it is dropped unrun. Where the system gives no

@@ -4,6 +4,9 @@
 
 namespace miruteka {
 
-void LowerThisThreadsPriority() { ::SetThreadPriority(::GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL); }
+void LowerThisThreadsPriority()
+{
+    ::SetThreadPriority(::GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL);
+}
 
 } // namespace miruteka

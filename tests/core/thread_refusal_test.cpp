@@ -21,8 +21,8 @@ namespace {
 std::atomic<int> threadsAllowed { 1 << 20 };
 } // namespace
 
-extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attributes,
-    void* (*start)(void*), void* argument)
+extern "C" int pthread_create(
+    pthread_t* thread, const pthread_attr_t* attributes, void* (*start)(void*), void* argument)
 {
     using Create = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
     static const auto real = reinterpret_cast<Create>(::dlsym(RTLD_NEXT, "pthread_create"));
@@ -126,10 +126,13 @@ TEST_P(ThreadRefusalTest, MeasuringWaitsForAThreadAndNeverMeasuresOnTheCaller)
     auto threads = std::make_shared<Threads>();
     auto paths = std::make_shared<ConcurrentLengths::Paths>(
         ConcurrentLengths::Paths { u"/a", u"/bb", u"/ccc" });
-    const ConcurrentLengths lengths(paths, 4, {}, [threads](std::u16string_view path) {
-        threads->note();
-        return std::optional<std::int64_t>(path.size() * 128);
-    }, &pool);
+    const ConcurrentLengths lengths(
+        paths, 4, {},
+        [threads](std::u16string_view path) {
+            threads->note();
+            return std::optional<std::int64_t>(path.size() * 128);
+        },
+        &pool);
     if (given == 0) {
         EXPECT_TRUE(lengths.waitingForWorker());
         EXPECT_EQ(lengths.measured(), 0U);

@@ -44,6 +44,9 @@ TEST_P(PoolBoundTest, StartsNoMoreThreadsThanTheBoundAndReusesIdleOnes)
         gate->open();
         gate->waitForPassed(jobs);
         EXPECT_EQ(pool.threads(), expected) << "round " << round;
+        // The threads are idle again once they have let go of their work.
+        while (pool.idle() < expected)
+            std::this_thread::yield();
     }
 }
 
@@ -125,9 +128,8 @@ TEST(PooledTask, GivenUpBeforeItStartsItNeverRunsAndIsDone)
     pool.submit([stuck] { stuck->pass(); });
     stuck->waitForArrivals(1);
     auto ran = std::make_shared<std::atomic<int>>(0);
-    const auto mark = [ran](int bit) {
-        return [ran, bit](std::stop_token) { return (*ran |= bit) != 0; };
-    };
+    const auto mark
+        = [ran](int bit) { return [ran, bit](std::stop_token) { return (*ran |= bit) != 0; }; };
 
     PooledTask<bool> stopped(pool, mark(1));
     PooledTask<bool> replaced(pool, mark(2));
@@ -155,10 +157,13 @@ TEST(ConcurrentLengthsPool, WaitsForAWorkerWhileTheBoundIsStuck)
     auto paths = std::make_shared<ConcurrentLengths::Paths>(
         ConcurrentLengths::Paths { u"/a", u"/bb", u"/ccc" });
     auto measures = std::make_shared<std::atomic<int>>(0);
-    const ConcurrentLengths lengths(paths, 8, {}, [measures](std::u16string_view path) {
-        ++*measures;
-        return std::optional<std::int64_t>(path.size() * 128);
-    }, &pool);
+    const ConcurrentLengths lengths(
+        paths, 8, {},
+        [measures](std::u16string_view path) {
+            ++*measures;
+            return std::optional<std::int64_t>(path.size() * 128);
+        },
+        &pool);
     EXPECT_TRUE(lengths.waitingForWorker());
     EXPECT_EQ(lengths.measured(), 0U);
     EXPECT_EQ(measures->load(), 0);
@@ -180,10 +185,13 @@ TEST(ConcurrentLengthsPool, AStuckWorkerDoesNotKeepTheAbandonedDropsList)
     {
         auto paths = std::make_shared<ConcurrentLengths::Paths>(1000, u"/share/file");
         list = paths;
-        ConcurrentLengths lengths(std::move(paths), 2, {}, [server](std::u16string_view) {
-            server->pass();
-            return std::optional<std::int64_t>(1);
-        }, &pool);
+        ConcurrentLengths lengths(
+            std::move(paths), 2, {},
+            [server](std::u16string_view) {
+                server->pass();
+                return std::optional<std::int64_t>(1);
+            },
+            &pool);
         server->waitForArrivals(2);
     }
     EXPECT_TRUE(list.expired());
@@ -196,9 +204,9 @@ TEST(ConcurrentLengthsPool, OutOfMemoryInAWorkerEndsTheWalkWithBadAlloc)
 {
     WorkerPool pool(2);
     auto paths = std::make_shared<ConcurrentLengths::Paths>(50, u"/file");
-    const ConcurrentLengths lengths(std::move(paths), 2, {}, [](std::u16string_view) -> std::optional<std::int64_t> {
-        throw std::bad_alloc();
-    }, &pool);
+    const ConcurrentLengths lengths(
+        std::move(paths), 2, {},
+        [](std::u16string_view) -> std::optional<std::int64_t> { throw std::bad_alloc(); }, &pool);
     EXPECT_THROW(BuildFeeReport(lengths, u"0.3"), std::bad_alloc);
     EXPECT_EQ(lengths.wait(49).outcome, ConcurrentLengths::Outcome::failed);
 }

@@ -1,7 +1,7 @@
 // The drops' work without a window: its queue, stages, stop, feedback, messages and the exit's
 // wait, with the files measured and the reports saved by the test's own means.
-#include "drop_work.h"
 #include "core/gate.h"
+#include "drop_work.h"
 #include "worker_pool.h"
 
 #include <QSignalSpy>
@@ -33,10 +33,11 @@ struct Prompt {
     int asked = 0;
     DropWork::Prompt seam()
     {
-        return { [] { return true; }, [this] {
-                    ++asked;
-                    return name;
-                } };
+        return { [] { return true; },
+            [this] {
+                ++asked;
+                return name;
+            } };
     }
 };
 
@@ -113,11 +114,13 @@ void DropWorkTest::measuringWaitsForAFreeWorkerAndSaysSo()
     stuck->waitForArrivals(1);
     auto asked = std::make_shared<std::atomic<int>>(0);
     Prompt prompt;
-    DropWork work(prompt.seam(), { &measuring, nullptr, nullptr, [asked](std::u16string_view) {
-                                      ++*asked;
-                                      return std::optional<std::int64_t>(1);
-                                  },
-                                      {} });
+    DropWork work(prompt.seam(),
+        { &measuring, nullptr, nullptr,
+            [asked](std::u16string_view) {
+                ++*asked;
+                return std::optional<std::int64_t>(1);
+            },
+            {} });
     QSignalSpy shown(&work, &DropWork::feedback);
     work.add(urls(5), QStringLiteral("0.3"));
     QVERIFY(QTest::qWaitFor([&] { return !shown.isEmpty(); }, 5000));
@@ -175,10 +178,12 @@ void DropWorkTest::outOfMemoryIsToldAndNothingIsWritten_data()
 {
     QTest::addColumn<bool>("whileMeasuring");
     QTest::addColumn<QString>("message");
-    QTest::newRow("measuring")
-        << true << QStringLiteral("メモリが足りないため、レポートを作れませんでした。");
+    QTest::newRow("measuring") << true
+                               << QStringLiteral(
+                                      "メモリが足りないため、レポートを作れませんでした。");
     QTest::newRow("saving") << false
-                            << QStringLiteral("レポートを保存できませんでした。\r\n/out/report.txt");
+                            << QStringLiteral(
+                                   "レポートを保存できませんでした。\r\n/out/report.txt");
 }
 
 // Running out of memory ends neither the process nor the queue: the user is told, nothing is

@@ -1,9 +1,9 @@
 // Drops that take long: files on a share that answers slowly, or stops answering, and a save to
 // a pipe nobody reads. The window must stay the user's meanwhile.
 #include "fee_report.h"
-#include "worker_pool.h"
 #include "scratch.h"
 #include "window_harness.h"
+#include "worker_pool.h"
 
 #include <QClipboard>
 #include <QDir>
@@ -15,8 +15,8 @@
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
-#include <thread>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace miruteka::testing;
@@ -310,7 +310,8 @@ void LongDropTest::abandonedDropsOnAStoppedShareKeepTheThreadsBounded()
     const std::size_t after = threadsNow();
     QVERIFY2(after <= before + bound + 4,
         qPrintable(QStringLiteral("%1 threads before, %2 after").arg(before).arg(after)));
-    QVERIFY(miruteka::WorkerPool::measuring().threads() <= miruteka::WorkerPool::measuring().bound());
+    QVERIFY(
+        miruteka::WorkerPool::measuring().threads() <= miruteka::WorkerPool::measuring().bound());
 
     window().Frame1_OLEDragDrop(share_->urls(200));
     QVERIFY(waitUntil([&] { return window().progress() && window().progress()->isVisible(); }));
