@@ -1,4 +1,5 @@
-// Start-up: the main window is the program's start-up object; closing it ends the program.
+// Start-up: the main window is the program's start-up object; closing it ends the program, once
+// the reports being saved have left their files whole.
 #include "main.h"
 
 #include "platform_choice.h"
@@ -19,5 +20,10 @@ int main(int argc, char* argv[])
     QGuiApplication::setDesktopFileName(QStringLiteral("io.github.miruteka"));
     miruteka::main window;
     window.show();
-    return QApplication::exec();
+    const int code = QApplication::exec();
+    // The window is gone by now. A save under way ends with its new report or its old content in
+    // place, never cut; only one stuck in a file system that no longer answers is left behind,
+    // and the process's pools, never destroyed, stay for it.
+    window.work.settleSaves();
+    return code;
 }

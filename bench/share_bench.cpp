@@ -5,8 +5,14 @@
 // probe on the window's event loop keeps the longest stretch in which the loop did not turn.
 //
 //   miruteka_share_bench --folder=MOUNTED --files=N [--in-flight=1,2,4,...]
+//   miruteka_share_bench --folder=MOUNTED --files=N --drop-only --busy-loops=K
+//   miruteka_share_bench --folder=MOUNTED --files=N --abandon=10,100 --server-pid=PID
 //
-// Prints one line "share files=N key=value ..." for bench/run.
+// Prints one line "share files=N key=value ..." for bench/run. --drop-only measures only the
+// program's drop, with K processes beside it that keep a processor busy each. --abandon stops the
+// share's server (SIGSTOP), makes and abandons (as Esc does) that many drops of N files one after
+// another, and prints the process's threads and resident memory after each count: "abandoned
+// files=N drops_10_threads=T drops_10_rss_kib=R ...".
 #include "concurrent_lengths.h"
 #include "floor.h"
 #include "main.h"
@@ -21,11 +27,17 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <sys/types.h>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -97,6 +109,85 @@ DropFigures measureDrop(miruteka::main& window, const QList<QUrl>& urls)
     return figures;
 }
 
+// Processes that each keep a processor busy, for as long as this lives: the machine of a user
+// who runs something heavy beside the program.
+class BusyLoops {
+public:
+    explicit BusyLoops(unsigned count)
+    {
+        for (unsigned i = 0; i < count; ++i) {
+            const pid_t pid = ::fork();
+            if (pid == 0) {
+                for (volatile unsigned long spin = 0;; spin = spin + 1) { }
+            }
+            if (pid > 0)
+                pids_.push_back(pid);
+        }
+    }
+    ~BusyLoops()
+    {
+        for (const pid_t pid : pids_) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+    }
+    BusyLoops(const BusyLoops&) = delete;
+    BusyLoops& operator=(const BusyLoops&) = delete;
+
+private:
+    std::vector<pid_t> pids_;
+};
+
+std::size_t threadsNow()
+{
+    std::size_t count = 0;
+    for ([[maybe_unused]] const auto& task : std::filesystem::directory_iterator("/proc/self/task"))
+        ++count;
+    return count;
+}
+
+long residentKib()
+{
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stol(line.substr(6));
+    }
+    return -1;
+}
+
+void turnFor(int ms)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < ms)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+}
+
+// Drops given up on, one after another, on a share whose server no longer answers: each is
+// abandoned as Esc does once it has been at work for a moment.
+void abandonDrops(miruteka::main& window, const QList<QUrl>& urls, pid_t server,
+    const std::vector<unsigned>& counts)
+{
+    ::kill(server, SIGSTOP);
+    std::cout << "abandoned files=" << urls.size();
+    unsigned made = 0;
+    for (const unsigned count : counts) {
+        for (; made < count; ++made) {
+            window.Frame1_OLEDragDrop(urls);
+            while (!window.dropAwaitsWork())
+                QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            turnFor(20);
+            window.cancelDrop();
+        }
+        turnFor(200); // whatever the abandoned drops let go of is gone by now
+        std::cout << " drops_" << count << "_threads=" << threadsNow() << " drops_" << count
+                  << "_rss_kib=" << residentKib();
+    }
+    std::cout << std::endl;
+    ::kill(server, SIGCONT);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -104,9 +195,23 @@ int main(int argc, char** argv)
     std::string folder;
     std::size_t files = 0;
     std::vector<unsigned> inFlight { miruteka::lengthRequestsInFlight };
+    bool dropOnly = false;
+    unsigned busyLoops = 0;
+    std::vector<unsigned> abandon;
+    pid_t server = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg.rfind("--folder=", 0) == 0) {
+        if (arg == "--drop-only") {
+            dropOnly = true;
+        } else if (arg.rfind("--busy-loops=", 0) == 0) {
+            busyLoops = static_cast<unsigned>(std::stoul(arg.substr(13)));
+        } else if (arg.rfind("--server-pid=", 0) == 0) {
+            server = static_cast<pid_t>(std::stol(arg.substr(13)));
+        } else if (arg.rfind("--abandon=", 0) == 0) {
+            std::istringstream list(arg.substr(10));
+            for (std::string item; std::getline(list, item, ',');)
+                abandon.push_back(static_cast<unsigned>(std::stoul(item)));
+        } else if (arg.rfind("--folder=", 0) == 0) {
             folder = arg.substr(9);
         } else if (arg.rfind("--files=", 0) == 0) {
             files = std::stoul(arg.substr(8));
@@ -116,11 +221,13 @@ int main(int argc, char** argv)
             for (std::string item; std::getline(list, item, ',');)
                 inFlight.push_back(static_cast<unsigned>(std::stoul(item)));
         } else {
-            std::cerr << "usage: " << argv[0] << " --folder=F --files=N [--in-flight=1,2,...]\n";
+            std::cerr << "usage: " << argv[0]
+                      << " --folder=F --files=N [--in-flight=1,2,... | --drop-only --busy-loops=K"
+                         " | --abandon=10,100 --server-pid=PID]\n";
             return 2;
         }
     }
-    if (folder.empty() || files == 0 || inFlight.empty())
+    if (folder.empty() || files == 0 || inFlight.empty() || (!abandon.empty() && server <= 0))
         return 2;
 
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
@@ -136,15 +243,27 @@ int main(int argc, char** argv)
         urls.append(QUrl::fromLocalFile(QString::fromStdString(paths.back())));
     }
 
-    std::cout << "share files=" << files << " one_at_a_time_ms=" << measureInFlight(paths, 1);
-    for (unsigned n : inFlight)
-        std::cout << " in_flight_" << n << "_ms=" << measureInFlight(paths, n);
     miruteka::main window;
     window.show();
     if (!QTest::qWaitForWindowExposed(&window))
         return 1;
-    const DropFigures drop = measureDrop(window, urls);
-    std::cout << " drop_to_prompt_ms=" << drop.toPromptMs
+    if (!abandon.empty()) {
+        abandonDrops(window, urls, server, abandon);
+        // The workers still stuck when the server answered again end on their own.
+        std::_Exit(0);
+    }
+    std::cout << "share files=" << files;
+    if (!dropOnly) {
+        std::cout << " one_at_a_time_ms=" << measureInFlight(paths, 1);
+        for (unsigned n : inFlight)
+            std::cout << " in_flight_" << n << "_ms=" << measureInFlight(paths, n);
+    }
+    DropFigures drop;
+    {
+        const BusyLoops loops(busyLoops);
+        drop = measureDrop(window, urls);
+    }
+    std::cout << " busy_loops=" << busyLoops << " drop_to_prompt_ms=" << drop.toPromptMs
               << " longest_stall_ms=" << drop.longestStallMs << std::endl;
     return 0;
 }

@@ -52,4 +52,14 @@ void DropProgress::showSaving()
     show();
 }
 
+void DropProgress::showWaiting()
+{
+    stage.setText(QStringLiteral("空きを待っています…"));
+    bar.setRange(0, 0);
+    bar.setAccessibleName(QStringLiteral("空きを待っています"));
+    bar.setAccessibleDescription(
+        QStringLiteral("ほかのファイルの処理が終わるのを待っています。中止できます。"));
+    show();
+}
+
 } // namespace miruteka

@@ -17,6 +17,8 @@ public:
 
     void showMeasuring(std::size_t measured, std::size_t dropped);
     void showSaving();
+    // Measuring or saving waits for a thread, all being taken by other work.
+    void showWaiting();
 
     QLabel stage;
     QProgressBar bar;

@@ -4,6 +4,7 @@
 #include "number.h"
 
 #include <cmath>
+#include <new>
 
 namespace miruteka {
 
@@ -100,6 +101,8 @@ std::optional<std::u16string> BuildFeeReport(
         const ConcurrentLengths::Length length = lengths.wait(i);
         if (length.outcome == ConcurrentLengths::Outcome::cancelled)
             return std::nullopt;
+        if (length.outcome == ConcurrentLengths::Outcome::failed)
+            throw std::bad_alloc();
         report.add(lengths.path(i),
             length.outcome == ConcurrentLengths::Outcome::measured
                 ? std::optional<std::int64_t>(length.bytes)

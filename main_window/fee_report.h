@@ -48,7 +48,8 @@ std::u16string BuildFeeReport(
     std::span<const std::u16string> paths, std::u16string_view unitPriceText);
 
 // The report of the paths being measured, taking each length in the paths' order as it comes,
-// on the calling thread; nothing when the measuring is stopped first.
+// on the calling thread; nothing when the measuring is stopped first. Throws std::bad_alloc when
+// the text, or the measuring, runs out of memory.
 std::optional<std::u16string> BuildFeeReport(
     const ConcurrentLengths& lengths, std::u16string_view unitPriceText);
 

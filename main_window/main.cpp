@@ -33,6 +33,11 @@ main::main(QWidget* parent)
     , Command1(QStringLiteral("設定"), this)
     , Command2(QStringLiteral("about"), this)
     , Command3(QStringLiteral("終了"), this)
+    , work({ [] { return QApplication::activeModalWidget() == nullptr; },
+          [this] {
+              CommonDialog1.ShowSave(this);
+              return CommonDialog1.FileName();
+          } })
     , cancelAction(QStringLiteral("中止"), this)
 {
     setWindowTitle(QStringLiteral("main"));
@@ -64,11 +69,10 @@ main::main(QWidget* parent)
     cancelAction.setEnabled(false);
     addAction(&cancelAction);
     connect(&cancelAction, &QAction::triggered, this, &main::cancelDrop);
-    // Often enough for progress to look smooth; the end of the work is told by the waker. The
-    // timer runs only while a drop is measured or saved.
-    followTimer_.setInterval(50);
-    waker_ = std::make_shared<Waker>(this);
-    connect(&followTimer_, &QTimer::timeout, this, &main::followDrop);
+    connect(&work, &DropWork::stageChanged, this, &main::showStage);
+    connect(&work, &DropWork::feedback, this, &main::showFeedback);
+    connect(&work, &DropWork::message, this,
+        [](const QString& text) { ShowMessage(text, OkOnly, fromCore(AppTitle())); });
 
     const QString pasteKeys = QKeySequence(QKeySequence::Paste).toString(QKeySequence::NativeText);
     Frame1.setAccessibleName(QStringLiteral("ファイルのドロップ先"));
@@ -126,63 +130,14 @@ void main::Command3_Click()
     close();
 }
 
-void main::Frame1_OLEDragDrop(const QList<QUrl>& urls)
-{
-    pendingDrops_.push_back({ urls, Text1.text() });
-    scheduleNextDrop();
-}
+void main::Frame1_OLEDragDrop(const QList<QUrl>& urls) { work.add(urls, Text1.text()); }
 
-void main::scheduleNextDrop()
-{
-    if (pendingDropsScheduled_ || pendingDrops_.empty())
-        return;
-    pendingDropsScheduled_ = true;
-    QMetaObject::invokeMethod(this, &main::runPendingDrops, Qt::QueuedConnection);
-}
-
-void main::runPendingDrops()
-{
-    pendingDropsScheduled_ = false;
-    // A drop that arrives while another is under way waits for it to end, written or abandoned.
-    if (stage_ != Stage::idle || pendingDrops_.empty())
-        return;
-    const Drop drop = std::move(pendingDrops_.front());
-    pendingDrops_.pop_front();
-    startDrop(drop);
-}
-
-void main::Waker::wake()
-{
-    const std::lock_guard lock(mutex);
-    if (window)
-        QMetaObject::invokeMethod(window, &main::followDrop, Qt::QueuedConnection);
-}
-
-main::~main()
-{
-    {
-        const std::lock_guard lock(waker_->mutex);
-        waker_->window = nullptr;
-    }
-    // A save answered in a prompt that the window's closing interrupted has a moment to finish.
-    // A stopped save gives up within a fraction of a second and removes what it wrote beside the
-    // target. One stuck in a file system that no longer answers is left behind either way.
-    if (save_)
-        save_->waitFor(std::chrono::milliseconds(700));
-    for (auto* save : { &save_, &abandonedSave_ }) {
-        if (*save) {
-            (*save)->requestStop();
-            (*save)->waitFor(std::chrono::milliseconds(300));
-        }
-    }
-}
+void main::cancelDrop() { work.cancel(); }
 
 void main::closeEvent(QCloseEvent* event)
 {
     // Drops not yet handled go with the window: no prompt outlives it.
-    closing_ = true;
-    pendingDrops_.clear();
-    cancelDrop();
+    work.close();
     QWidget::closeEvent(event);
 }
 
@@ -196,89 +151,24 @@ void main::contextMenuEvent(QContextMenuEvent* event)
     Frame1.showContextMenu(Frame1.mapToGlobal(Frame1.rect().center()));
 }
 
-void main::startDrop(const Drop& drop)
+void main::showStage()
 {
-    // Each local file's path is made here, while its URL is at hand; the files are then measured
-    // many at a time off this thread, and the report made from them in the dropped order.
-    auto paths = std::make_shared<ConcurrentLengths::Paths>();
-    paths->reserve(static_cast<std::size_t>(drop.urls.size()));
-    for (const QUrl& url : drop.urls) {
-        if (DropFrame::namesLocalFile(url))
-            paths->push_back(DropFrame::localPath(url).toStdU16String());
-    }
-    dropStop_ = std::stop_source();
-    lengths_ = std::make_shared<ConcurrentLengths>(
-        std::move(paths), lengthRequestsInFlight, dropStop_.get_token());
-    walk_.emplace([lengths = lengths_, price = drop.unitPrice.toStdU16String()](
-                      std::stop_token) { return BuildFeeReport(*lengths, price); },
-        [waker = waker_] { waker->wake(); });
-    stage_ = Stage::measuring;
-    cancelAction.setEnabled(true);
-    stageClock_.start();
-    followTimer_.start();
-}
-
-void main::followDrop()
-{
-    // A wake may come late, from work abandoned since.
-    if (!dropAwaitsWork())
-        return;
-    // Feedback only for what takes long enough to be noticed: a quick drop shows nothing.
-    constexpr qint64 feedbackAfterMs = 500;
-    const bool showFeedback = stageClock_.elapsed() >= feedbackAfterMs;
-    if (showFeedback)
-        setCursor(Qt::BusyCursor);
-
-    if (stage_ == Stage::measuring) {
-        if (showFeedback)
-            shownProgress().showMeasuring(lengths_->measured(), lengths_->size());
-        // The prompt waits for any dialog of the user's (settings, about) to close first.
-        if (!walk_->done() || QApplication::activeModalWidget())
-            return;
-        std::optional<std::u16string> report = walk_->take();
-        walk_.reset();
-        lengths_.reset();
-        if (report)
-            promptAndSave(std::move(*report));
-        else
-            finishDrop();
-    } else if (stage_ == Stage::saving) {
-        if (showFeedback)
-            shownProgress().showSaving();
-        if (!save_->done())
-            return;
-        const bool saved = save_->take();
-        save_.reset();
-        const QString name = saveName_;
-        finishDrop();
-        if (!saved)
-            ShowMessage(QStringLiteral("レポートを保存できませんでした。\r\n") + name, OkOnly,
-                fromCore(AppTitle()));
+    cancelAction.setEnabled(work.awaitsWork());
+    if (!work.awaitsWork()) {
+        hideProgress();
+        unsetCursor();
     }
 }
 
-void main::promptAndSave(std::u16string report)
+void main::showFeedback(DropWork::Stage stage, qsizetype measured, qsizetype dropped, bool waiting)
 {
-    stage_ = Stage::prompting;
-    followTimer_.stop();
-    cancelAction.setEnabled(false);
-    hideProgress();
-    unsetCursor();
-
-    CommonDialog1.ShowSave(this);
-    saveName_ = CommonDialog1.FileName();
-    // A cancelled prompt gives no name: nothing to write and nothing to say.
-    if (saveName_.isEmpty()) {
-        finishDrop();
-        return;
-    }
-    save_.emplace([path = saveName_.toStdU16String(), report = std::move(report)](
-                      std::stop_token stop) { return SaveFeeReport(path, report, stop); },
-        [waker = waker_] { waker->wake(); });
-    stage_ = Stage::saving;
-    cancelAction.setEnabled(true);
-    stageClock_.start();
-    followTimer_.start();
+    setCursor(Qt::BusyCursor);
+    if (waiting)
+        shownProgress().showWaiting();
+    else if (stage == DropWork::Stage::measuring)
+        shownProgress().showMeasuring(std::size_t(measured), std::size_t(dropped));
+    else
+        shownProgress().showSaving();
 }
 
 DropProgress& main::shownProgress()
@@ -299,33 +189,6 @@ void main::hideProgress()
         progress_->deleteLater();
         progress_.clear();
     }
-}
-
-void main::cancelDrop()
-{
-    if (stage_ == Stage::measuring) {
-        dropStop_.request_stop();
-        walk_.reset();
-        lengths_.reset();
-    } else if (stage_ == Stage::saving) {
-        save_->requestStop();
-        abandonedSave_ = std::move(save_);
-        save_.reset();
-    } else {
-        return;
-    }
-    finishDrop();
-}
-
-void main::finishDrop()
-{
-    stage_ = Stage::idle;
-    followTimer_.stop();
-    cancelAction.setEnabled(false);
-    hideProgress();
-    unsetCursor();
-    if (!closing_)
-        scheduleNextDrop();
 }
 
 } // namespace miruteka

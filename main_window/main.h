@@ -2,27 +2,18 @@
 // turns dropped files into a fee report.
 #pragma once
 
-#include "concurrent_lengths.h"
-#include "detached_task.h"
 #include "drop_frame.h"
 #include "drop_progress.h"
+#include "drop_work.h"
 #include "save_prompt.h"
 
 #include <QAction>
-#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPointer>
 #include <QPushButton>
 #include <QStatusBar>
-#include <QTimer>
 #include <QWidget>
-#include <deque>
-#include <memory>
-#include <mutex>
-#include <optional>
-#include <stop_token>
-#include <string>
 
 namespace miruteka {
 
@@ -33,8 +24,6 @@ class main : public QWidget {
     Q_OBJECT
 public:
     explicit main(QWidget* parent = nullptr);
-    // Gives a save that was abandoned a moment to throw its new file away.
-    ~main() override;
 
     DropFrame Frame1;
     QStatusBar StatusBar1;
@@ -43,16 +32,18 @@ public:
     QPushButton Command2;
     QPushButton Command3;
     SavePrompt CommonDialog1;
+    // The drops' work, which this window shows; the program lets its saves settle at exit.
+    DropWork work;
 
     void labelpacket();
     QString statusText() const { return statusPanel_.text(); }
 
     // True from the moment a drop's procedure starts until its report is saved or abandoned.
-    bool dropInProgress() const { return stage_ != Stage::idle; }
+    bool dropInProgress() const { return work.busy(); }
     // Drops waiting for the one under way, or for their procedure to start.
-    std::size_t queuedDrops() const { return pendingDrops_.size(); }
+    std::size_t queuedDrops() const { return work.queued(); }
     // True while a drop's files are being measured or its report saved.
-    bool dropAwaitsWork() const { return stage_ == Stage::measuring || stage_ == Stage::saving; }
+    bool dropAwaitsWork() const { return work.awaitsWork(); }
     // What the frame shows while a drop is measured or saved for longer than a moment; null
     // otherwise.
     DropProgress* progress() const { return progress_; }
@@ -74,52 +65,13 @@ protected:
     void contextMenuEvent(QContextMenuEvent* event) override;
 
 private:
-    struct Drop {
-        QList<QUrl> urls;
-        QString unitPrice; // the price in force when the files were dropped
-    };
-    enum class Stage { idle, measuring, prompting, saving };
-
     void Form_Load();
-    void scheduleNextDrop();
-    void runPendingDrops();
-    void startDrop(const Drop& drop);
-    void followDrop();
-    void promptAndSave(std::u16string report);
-    void finishDrop();
+    void showStage();
+    void showFeedback(DropWork::Stage stage, qsizetype measured, qsizetype dropped, bool waiting);
     DropProgress& shownProgress();
     void hideProgress();
 
-    // Drops waiting for their procedure, in the order they arrived; each gets its own prompt.
-    std::deque<Drop> pendingDrops_;
-    bool pendingDropsScheduled_ = false;
-
-    // The drop under way. Its files are measured and its report saved off this thread, which
-    // follows them on a timer and stays free for the user meanwhile.
-    Stage stage_ = Stage::idle;
-    std::stop_source dropStop_;
-    std::shared_ptr<ConcurrentLengths> lengths_;
-    std::optional<DetachedTask<std::optional<std::u16string>>> walk_;
-    std::optional<DetachedTask<bool>> save_;
-    std::optional<DetachedTask<bool>> abandonedSave_;
-    QString saveName_;
-    QTimer followTimer_;
-    // Tells the window, from the thread that finished a drop's work, to follow it at once;
-    // outlives the window, which lets go of it as it goes.
-    struct Waker {
-        explicit Waker(main* target)
-            : window(target)
-        {
-        }
-        void wake();
-        std::mutex mutex;
-        main* window;
-    };
-    std::shared_ptr<Waker> waker_;
-    QElapsedTimer stageClock_;
-    bool closing_ = false;
     QPointer<DropProgress> progress_;
-
     QLabel statusPanel_;
     QPointer<options> options_; // the settings dialog while it is loaded
 };

@@ -1,5 +1,6 @@
 #include "concurrent_lengths.h"
 #include "fee_report.h"
+#include "gate.h"
 
 #include <atomic>
 #include <chrono>
@@ -89,23 +90,20 @@ INSTANTIATE_TEST_SUITE_P(Lengths, OrderTest,
         InFlightCase { 0, 20 }, InFlightCase { 32, 3 }, InFlightCase { 32, 0 }));
 
 // A stop ends the walk at once: the caller waiting for a file that never answers is let go, no
-// more files are asked for, and no report is made.
+// more files are asked for, and no report is made. What the stuck workers touch is theirs, not
+// the test's stack, and the test sees them through before it ends.
 TEST(ConcurrentLengthsStop, StopLetsTheWaitingCallerGoAndAsksForNoMoreFiles)
 {
     std::stop_source stop;
-    std::atomic<bool> release { false };
-    std::atomic<int> asked { 0 };
+    auto server = testing::Gate::make(); // a server that has stopped answering
     auto lengths = std::make_shared<ConcurrentLengths>(
-        numberedPaths(1000), 4, stop.get_token(), [&](std::u16string_view path) {
-            ++asked;
-            while (!release) // a server that has stopped answering
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        numberedPaths(1000), 4, stop.get_token(), [server](std::u16string_view path) {
+            server->pass();
             return lengthOf(path);
         });
     std::optional<std::optional<std::u16string>> report;
     std::thread walk([&] { report = BuildFeeReport(*lengths, u"0.3"); });
-    while (asked < 4)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    server->waitForArrivals(4);
 
     stop.request_stop();
     walk.join(); // would hang if the walk waited for the stuck workers
@@ -113,9 +111,10 @@ TEST(ConcurrentLengthsStop, StopLetsTheWaitingCallerGoAndAsksForNoMoreFiles)
     EXPECT_FALSE(*report);
     EXPECT_EQ(lengths->wait(999).outcome, Outcome::cancelled);
     lengths.reset(); // the workers still hold what they use
-    release = true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_EQ(asked.load(), 4);
+    server->open();
+    server->waitForPassed(4);
+    // Once through, each worker finds the measuring stopped before it asks for another file.
+    EXPECT_EQ(server->arrived(), 4U);
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "fee_report.h"
 #include "scratch.h"
 #include "window_harness.h"
+#include "worker_pool.h"
 
 #include <QClipboard>
 #include <QDir>
@@ -10,9 +11,12 @@
 #include <QMimeData>
 #include <QProcess>
 #include <QTest>
+#include <atomic>
 #include <csignal>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace miruteka::testing;
@@ -84,6 +88,15 @@ private:
     QProcess server_;
 };
 
+// Threads of this process now.
+std::size_t threadsNow()
+{
+    std::size_t count = 0;
+    for ([[maybe_unused]] const auto& task : std::filesystem::directory_iterator("/proc/self/task"))
+        ++count;
+    return count;
+}
+
 // Waits, turning the event loop, for the condition; false if it never came.
 bool waitUntil(const std::function<bool()>& condition, int ms = 10000)
 {
@@ -104,6 +117,9 @@ private slots:
     void dropsAndPastesDuringAWalkGetTheirOwnPromptsAfterIt();
     void closingWhileTheShareHangsEndsAtOnce();
     void saveToAPipeNobodyReadsLeavesTheWindowLive();
+    void abandonedDropsOnAStoppedShareKeepTheThreadsBounded();
+    void exitDuringAnInPlaceSaveLeavesTheFileWhole_data();
+    void exitDuringAnInPlaceSaveLeavesTheFileWhole();
 
 private:
     miruteka::main& window() { return under_->window; }
@@ -251,9 +267,112 @@ void LongDropTest::saveToAPipeNobodyReadsLeavesTheWindowLive()
     QCOMPARE(window().progress()->stage.text(), QStringLiteral("保存中…"));
     QTest::keyClick(&window(), Qt::Key_Escape);
     QVERIFY(!window().dropAwaitsWork());
-    QTest::qWait(300);
+    // Abandoned, the save writes nothing more: a reader that starts now gets what the pipe held,
+    // never the rest of the report, and then the end of it.
+    std::atomic<std::size_t> read { 0 };
+    std::thread drain([&] {
+        char buffer[4096];
+        for (;;) {
+            const ssize_t got = ::read(reader, buffer, sizeof buffer);
+            if (got > 0)
+                read += std::size_t(got);
+            else if (got == 0 || errno != EAGAIN)
+                return; // the writer has closed its end
+            else
+                ::poll(nullptr, 0, 1);
+        }
+    });
+    QVERIFY(window().work.settleSaves(std::chrono::milliseconds(0), std::chrono::seconds(10)));
+    drain.join();
+    QVERIFY(read.load() > 0);
+    QVERIFY2(read.load() < 800 * 100, qPrintable(QString::number(read.load())));
     QVERIFY(prompts().messages.isEmpty()); // abandoned, not failed
     ::close(reader);
+}
+
+// Drops abandoned one after another on a share whose server has stopped: the workers stuck on
+// the first hold the measuring pool's bound, the others start no thread, and the next drop says
+// that it waits for a free worker.
+void LongDropTest::abandonedDropsOnAStoppedShareKeepTheThreadsBounded()
+{
+    mountShare(200, 1000);
+    const std::size_t before = threadsNow();
+    share_->stop();
+    for (int drop = 0; drop < 10; ++drop) {
+        window().Frame1_OLEDragDrop(share_->urls(200));
+        QVERIFY(waitUntil([&] { return window().dropAwaitsWork(); }));
+        QTest::qWait(20);
+        QTest::keyClick(&window(), Qt::Key_Escape);
+        QVERIFY(!window().dropAwaitsWork());
+    }
+    const std::size_t bound = miruteka::WorkerPool::measuring().bound()
+        + miruteka::WorkerPool::walking().bound() + miruteka::WorkerPool::saving().bound();
+    const std::size_t after = threadsNow();
+    QVERIFY2(after <= before + bound + 4,
+        qPrintable(QStringLiteral("%1 threads before, %2 after").arg(before).arg(after)));
+    QVERIFY(
+        miruteka::WorkerPool::measuring().threads() <= miruteka::WorkerPool::measuring().bound());
+
+    window().Frame1_OLEDragDrop(share_->urls(200));
+    QVERIFY(waitUntil([&] { return window().progress() && window().progress()->isVisible(); }));
+    QCOMPARE(window().progress()->stage.text(), QStringLiteral("空きを待っています…"));
+    QCOMPARE(window().cursor().shape(), Qt::BusyCursor);
+    QTest::keyClick(&window(), Qt::Key_Escape);
+    QVERIFY(!window().dropInProgress());
+    QCOMPARE(prompts().saves, 0);
+    QCOMPARE(threadsNow(), after);
+}
+
+void LongDropTest::exitDuringAnInPlaceSaveLeavesTheFileWhole_data()
+{
+    QTest::addColumn<bool>("abandonFirst");
+    QTest::newRow("closed while saving") << false;
+    QTest::newRow("closed just after abandoning") << true;
+}
+
+// The window closes during a save into the report's own file (it has a second name, so it is
+// written in place, after a backup): the program ends only once the file holds the whole old
+// report or the whole new one, with no backup or temporary of ours beside it.
+void LongDropTest::exitDuringAnInPlaceSaveLeavesTheFileWhole()
+{
+    QFETCH(bool, abandonFirst);
+    const std::string row = abandonFirst ? "abandoned/" : "closed/";
+    std::filesystem::create_directories(dir_ / row / "in");
+    std::filesystem::create_directories(dir_ / row / "out");
+    QList<QUrl> urls;
+    for (int i = 0; i < 3000; ++i)
+        urls.append(QUrl::fromLocalFile(
+            qPath(dir_.file(row + "in/" + std::string(100, 'a') + std::to_string(i), i))));
+    const std::filesystem::path target = dir_ / row / "out" / "report.txt";
+    const QByteArray old = "the old report\r\n";
+    {
+        QFile file(qPath(target));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(old);
+    }
+    std::filesystem::create_hard_link(target, dir_ / row / "out" / "other name.txt");
+    prompts().answer = qPath(target);
+
+    window().Frame1_OLEDragDrop(urls);
+    QVERIFY(waitUntil([&] { return prompts().saves == 1; }));
+    if (abandonFirst)
+        QTest::keyClick(&window(), Qt::Key_Escape);
+    window().close();
+    QVERIFY(!window().isVisible());
+    QVERIFY(window().work.settleSaves());
+
+    const QByteArray now = readAll(qPath(target));
+    // The new report in full ends with its TOTAL line; the old one is as it was.
+    const bool whole = now == old
+        || (now.size() > 3000 * 100 && now.endsWith(cp932(QStringLiteral("円\r\n")))
+            && now.contains("TOTAL "));
+    QVERIFY2(whole, now.left(200).constData());
+    QCOMPARE(readAll(qPath(dir_ / row / "out" / "other name.txt")), now);
+    QStringList left;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_ / row / "out"))
+        left.append(qPath(entry.path().filename()));
+    left.sort();
+    QCOMPARE(left, QStringList({ "other name.txt", "report.txt" }));
 }
 
 QTEST_MAIN(LongDropTest)

@@ -1,0 +1,254 @@
+#include "drop_work.h"
+
+#include "drop_frame.h"
+#include "fee_report.h"
+
+#include <new>
+
+namespace miruteka {
+
+namespace {
+// Often enough for progress to look smooth; the end of a task is told by the waker.
+constexpr int followIntervalMs = 50;
+} // namespace
+
+void DropWork::Waker::wake()
+{
+    const std::lock_guard lock(mutex);
+    if (owner)
+        QMetaObject::invokeMethod(owner, &DropWork::follow, Qt::QueuedConnection);
+}
+
+DropWork::DropWork(Prompt prompt, Means means, QObject* parent)
+    : QObject(parent)
+    , prompt_(std::move(prompt))
+    , means_(std::move(means))
+    , waker_(std::make_shared<Waker>())
+{
+    waker_->owner = this;
+    if (!means_.save)
+        means_.save = [](std::u16string_view path, std::u16string_view report,
+                          std::stop_token stop) { return SaveFeeReport(path, report, stop); };
+    followTimer_.setInterval(followIntervalMs);
+    connect(&followTimer_, &QTimer::timeout, this, &DropWork::follow);
+}
+
+DropWork::~DropWork()
+{
+    const std::lock_guard lock(waker_->mutex);
+    waker_->owner = nullptr;
+    // The tasks' own destructors ask them to stop; the lengths stop with the walk.
+    if (lengths_)
+        lengths_->stop();
+}
+
+WorkerPool& DropWork::pool(WorkerPool* given, WorkerPool& (*process)()) const
+{
+    return given ? *given : process();
+}
+
+void DropWork::add(const QList<QUrl>& urls, const QString& unitPrice)
+{
+    pending_.push_back({ urls, unitPrice });
+    scheduleNext();
+}
+
+void DropWork::scheduleNext()
+{
+    if (nextScheduled_ || pending_.empty() || closing_)
+        return;
+    nextScheduled_ = true;
+    QMetaObject::invokeMethod(this, &DropWork::runNext, Qt::QueuedConnection);
+}
+
+void DropWork::runNext()
+{
+    nextScheduled_ = false;
+    // A drop that arrives while another is under way waits for it to end, written or abandoned.
+    if (stage_ != Stage::idle || pending_.empty() || closing_)
+        return;
+    const Drop drop = std::move(pending_.front());
+    pending_.pop_front();
+    start(drop);
+}
+
+void DropWork::start(const Drop& drop)
+{
+    // Each local file's path is made here, while its URL is at hand; the files are then measured
+    // many at a time on the measuring pool, and the report made from them in the dropped order
+    // on the walking pool.
+    try {
+        auto paths = std::make_shared<ConcurrentLengths::Paths>();
+        paths->reserve(static_cast<std::size_t>(drop.urls.size()));
+        for (const QUrl& url : drop.urls) {
+            if (DropFrame::namesLocalFile(url))
+                paths->push_back(DropFrame::localPath(url).toStdU16String());
+        }
+        lengths_ = std::make_shared<ConcurrentLengths>(std::move(paths), lengthRequestsInFlight,
+            std::stop_token {}, means_.measure, means_.measuring);
+        walk_.emplace(
+            pool(means_.walking, &WorkerPool::walking),
+            [lengths = lengths_, price = drop.unitPrice.toStdU16String()](std::stop_token stop) {
+                // A walk stopped, or walked away from, stops the measuring it waits for.
+                const std::stop_callback stopMeasuring(stop, [&] { lengths->stop(); });
+                return BuildFeeReport(*lengths, price);
+            },
+            [waker = waker_] { waker->wake(); });
+    } catch (const std::bad_alloc&) {
+        if (lengths_)
+            lengths_->stop();
+        lengths_.reset();
+        walk_.reset();
+        emit message(QStringLiteral("メモリが足りないため、レポートを作れませんでした。"));
+        finish();
+        return;
+    }
+    stageClock_.start();
+    followTimer_.start();
+    setStage(Stage::measuring);
+}
+
+void DropWork::follow()
+{
+    pruneAbandonedSaves();
+    // A wake may come late, from work abandoned since.
+    if (!awaitsWork())
+        return;
+    // Work that waits for a thread the system would not give gets it as soon as one is given.
+    pool(means_.measuring, &WorkerPool::measuring).retry();
+    pool(means_.walking, &WorkerPool::walking).retry();
+    pool(means_.saving, &WorkerPool::saving).retry();
+    const bool feedbackDue = stageClock_.elapsed() >= feedbackAfterMs;
+
+    if (stage_ == Stage::measuring) {
+        if (feedbackDue)
+            emit feedback(stage_, qsizetype(lengths_->measured()), qsizetype(lengths_->size()),
+                lengths_->waitingForWorker() || !walk_->started());
+        // The prompt waits for any dialog of the user's (settings, about) to close first.
+        if (!walk_->done() || (prompt_.canAsk && !prompt_.canAsk()))
+            return;
+        std::optional<std::u16string> report;
+        const bool outOfMemory = walk_->failed();
+        if (!outOfMemory)
+            report = walk_->take();
+        walk_.reset();
+        lengths_.reset();
+        if (outOfMemory) {
+            finish();
+            emit message(QStringLiteral("メモリが足りないため、レポートを作れませんでした。"));
+        } else if (report) {
+            report_ = std::move(*report);
+            askAndSave();
+        } else {
+            finish();
+        }
+    } else if (stage_ == Stage::saving) {
+        if (feedbackDue)
+            emit feedback(stage_, 0, 0, !save_->started());
+        if (!save_->done())
+            return;
+        const bool saved = !save_->failed() && save_->take();
+        save_.reset();
+        const QString name = saveName_;
+        finish();
+        if (!saved)
+            emit message(QStringLiteral("レポートを保存できませんでした。\r\n") + name);
+    }
+}
+
+void DropWork::askAndSave()
+{
+    followTimer_.stop();
+    setStage(Stage::prompting);
+    saveName_ = prompt_.askName ? prompt_.askName() : QString();
+    std::u16string report = std::move(report_);
+    report_ = {};
+    // A declined prompt gives no name: nothing to write and nothing to say.
+    if (saveName_.isEmpty()) {
+        finish();
+        return;
+    }
+    try {
+        save_.emplace(
+            pool(means_.saving, &WorkerPool::saving),
+            [save = means_.save, path = saveName_.toStdU16String(), report = std::move(report)](
+                std::stop_token stop) { return save(path, report, stop); },
+            [waker = waker_] { waker->wake(); });
+    } catch (const std::bad_alloc&) {
+        const QString name = saveName_;
+        finish();
+        emit message(QStringLiteral("レポートを保存できませんでした。\r\n") + name);
+        return;
+    }
+    stageClock_.start();
+    followTimer_.start();
+    setStage(Stage::saving);
+}
+
+void DropWork::cancel()
+{
+    if (stage_ == Stage::measuring) {
+        lengths_->stop();
+        walk_.reset();
+        lengths_.reset();
+    } else if (stage_ == Stage::saving) {
+        save_->requestStop();
+        abandonedSaves_.push_back(std::move(*save_));
+        save_.reset();
+    } else {
+        return;
+    }
+    finish();
+}
+
+void DropWork::close()
+{
+    // No prompt outlives the window; a save the user has answered for goes on.
+    closing_ = true;
+    pending_.clear();
+    if (stage_ == Stage::measuring)
+        cancel();
+}
+
+void DropWork::finish()
+{
+    followTimer_.stop();
+    setStage(Stage::idle);
+    pruneAbandonedSaves();
+    scheduleNext();
+}
+
+void DropWork::setStage(Stage stage)
+{
+    stage_ = stage;
+    emit stageChanged();
+}
+
+void DropWork::pruneAbandonedSaves()
+{
+    std::erase_if(abandonedSaves_, [](const PooledTask<bool>& save) { return save.done(); });
+}
+
+bool DropWork::settleSaves(std::chrono::milliseconds finishing, std::chrono::milliseconds stuck)
+{
+    if (save_) {
+        save_->waitFor(finishing);
+        save_->requestStop();
+        abandonedSaves_.push_back(std::move(*save_));
+        save_.reset();
+        followTimer_.stop();
+        setStage(Stage::idle);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + stuck;
+    bool settled = true;
+    for (PooledTask<bool>& save : abandonedSaves_) {
+        save.requestStop();
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        settled = save.waitFor(std::max(left, std::chrono::milliseconds(0))) && settled;
+    }
+    pruneAbandonedSaves();
+    return settled;
+}
+
+} // namespace miruteka

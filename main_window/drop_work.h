@@ -1,0 +1,135 @@
+// The program's background work for its drops, kept apart from the window that shows it: the
+// drops waiting their turn, the stage of the one under way (measuring, prompting, saving),
+// stopping it, how far it has got, and the saves that the process lets end before it exits.
+// It owns every task it starts; its threads come from the process's bounded pools, and nothing
+// of it waits on a disk on the thread that calls it.
+#pragma once
+
+#include "concurrent_lengths.h"
+#include "pooled_task.h"
+
+#include <QElapsedTimer>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+#include <QUrl>
+#include <chrono>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <vector>
+
+namespace miruteka {
+
+// How a drop's work is done: the process's pools, MeasureFile and SaveFeeReport, unless a test
+// gives others.
+struct DropWorkMeans {
+    WorkerPool* measuring = nullptr;
+    WorkerPool* walking = nullptr;
+    WorkerPool* saving = nullptr;
+    ConcurrentLengths::Measure measure;
+    std::function<bool(std::u16string_view, std::u16string_view, std::stop_token)> save;
+};
+
+class DropWork : public QObject {
+    Q_OBJECT
+public:
+    enum class Stage { idle, measuring, prompting, saving };
+    Q_ENUM(Stage)
+
+    // The save prompt, behind the window's seam: whether it may be shown now (not while a
+    // dialog of the user's is open), and the name it gives, empty when the user declines.
+    struct Prompt {
+        std::function<bool()> canAsk;
+        std::function<QString()> askName;
+    };
+    using Means = DropWorkMeans;
+
+    explicit DropWork(Prompt prompt, Means means = {}, QObject* parent = nullptr);
+    // Stops all it has started, without waiting for any of it.
+    ~DropWork() override;
+    DropWork(const DropWork&) = delete;
+    DropWork& operator=(const DropWork&) = delete;
+
+    // Queues a drop of these URLs at this unit price; each drop gets its own prompt, in turn.
+    void add(const QList<QUrl>& urls, const QString& unitPrice);
+    // Abandons the drop being measured or saved, with nothing written; the queued ones go on.
+    void cancel();
+    // The window goes: the queued drops go with it and measuring stops. A save under way goes on,
+    // to be settled by settleSaves().
+    void close();
+
+    Stage stage() const { return stage_; }
+    // From the moment a drop's procedure starts until its report is saved or abandoned.
+    bool busy() const { return stage_ != Stage::idle; }
+    // While a drop's files are being measured or its report saved.
+    bool awaitsWork() const { return stage_ == Stage::measuring || stage_ == Stage::saving; }
+    std::size_t queued() const { return pending_.size(); }
+
+    // For the exit: gives the save under way up to `finishing` to put the whole new report in
+    // place, then stops it and every abandoned one, and waits up to `stuck` for them to leave
+    // their files whole, new or old. True when they all did; a save stuck in a file system that
+    // no longer answers is left as it is.
+    bool settleSaves(std::chrono::milliseconds finishing = std::chrono::seconds(3),
+        std::chrono::milliseconds stuck = std::chrono::seconds(10));
+
+    // Feedback comes only for work that has taken this long: a quick drop shows nothing.
+    static constexpr int feedbackAfterMs = 500;
+
+signals:
+    // The stage changed; busy(), awaitsWork() and stage() tell what it is now.
+    void stageChanged();
+    // While measuring or saving has gone on for longer than a moment, on every step of it.
+    // `waiting`: the work waits for a free thread, all being taken by other work.
+    void feedback(DropWork::Stage stage, qsizetype measured, qsizetype dropped, bool waiting);
+    // Something the user is to be told.
+    void message(const QString& text);
+
+private:
+    struct Drop {
+        QList<QUrl> urls;
+        QString unitPrice; // the price in force when the files were dropped
+    };
+    // Tells the owner, from the thread that finished a task, to follow it at once; outlives the
+    // owner, which lets go of it as it goes.
+    struct Waker {
+        void wake();
+        std::mutex mutex;
+        DropWork* owner = nullptr;
+    };
+
+    void scheduleNext();
+    void runNext();
+    void start(const Drop& drop);
+    void follow();
+    void askAndSave();
+    void finish();
+    void setStage(Stage stage);
+    void pruneAbandonedSaves();
+    WorkerPool& pool(WorkerPool* given, WorkerPool& (*process)()) const;
+
+    Prompt prompt_;
+    Means means_;
+    std::deque<Drop> pending_;
+    bool nextScheduled_ = false;
+    bool closing_ = false;
+
+    Stage stage_ = Stage::idle;
+    std::shared_ptr<ConcurrentLengths> lengths_;
+    std::optional<PooledTask<std::optional<std::u16string>>> walk_;
+    std::u16string report_;
+    std::optional<PooledTask<bool>> save_;
+    QString saveName_;
+    // Saves given up on that may still be leaving their files whole.
+    std::vector<PooledTask<bool>> abandonedSaves_;
+    QTimer followTimer_;
+    QElapsedTimer stageClock_;
+    std::shared_ptr<Waker> waker_;
+};
+
+} // namespace miruteka

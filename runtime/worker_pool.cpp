@@ -1,0 +1,160 @@
+#include "worker_pool.h"
+
+#include "worker_priority.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+namespace miruteka {
+
+struct WorkerPool::State {
+    struct Job {
+        std::function<void()> work;
+        std::stop_token stop;
+    };
+
+    explicit State(unsigned most)
+        : bound(std::max(most, 1U))
+    {
+    }
+
+    // Called with the lock held. The new thread holds only the state: if it cannot be started,
+    // nothing of the work is lost with it.
+    void startThreadsForQueue(const std::shared_ptr<State>& self)
+    {
+        while (queue.size() > idle + starting && threads < bound) {
+            try {
+                std::thread([self] { self->serve(); }).detach();
+            } catch (const std::system_error&) {
+                return; // the work waits for a thread of ours to be free, or for a retry
+            }
+            ++threads;
+            ++starting;
+        }
+    }
+
+    void dropStoppedWork()
+    {
+        std::erase_if(queue, [](const Job& job) { return job.stop.stop_requested(); });
+    }
+
+    void serve()
+    {
+        LowerThisThreadsPriority();
+        std::unique_lock lock(mutex);
+        --starting;
+        for (;;) {
+            ++idle;
+            ready.wait(lock, [&] { return closing || !queue.empty(); });
+            --idle;
+            if (queue.empty()) {
+                --threads;
+                return;
+            }
+            Job job = std::move(queue.front());
+            queue.pop_front();
+            if (job.stop.stop_requested())
+                continue;
+            lock.unlock();
+            // The work reports its own failures; whatever escapes it ends neither this thread
+            // nor the process.
+            try {
+                job.work();
+            } catch (...) {
+            }
+            job = {}; // what the work held goes before the thread waits for more
+            lock.lock();
+        }
+    }
+
+    const unsigned bound;
+    std::mutex mutex;
+    std::condition_variable ready;
+    std::deque<Job> queue;
+    std::size_t threads = 0;
+    std::size_t idle = 0;
+    std::size_t starting = 0; // started, not yet waiting for work
+    bool closing = false;
+};
+
+WorkerPool::WorkerPool(unsigned bound)
+    : state_(std::make_shared<State>(bound))
+{
+}
+
+WorkerPool::~WorkerPool()
+{
+    {
+        const std::lock_guard lock(state_->mutex);
+        state_->closing = true;
+    }
+    state_->ready.notify_all();
+}
+
+WorkerPool& WorkerPool::measuring()
+{
+    // Requests in flight for one drop. On a share that answers each request after a fixed delay,
+    // 32 came close to the best of any count, and on a local disk they cost nothing over 2.
+    static auto* pool = new WorkerPool(32);
+    return *pool;
+}
+
+WorkerPool& WorkerPool::walking()
+{
+    static auto* pool = new WorkerPool(2);
+    return *pool;
+}
+
+WorkerPool& WorkerPool::saving()
+{
+    // A second thread, so that one save stuck in a file system that no longer answers does not
+    // hold the next save to another place.
+    static auto* pool = new WorkerPool(2);
+    return *pool;
+}
+
+void WorkerPool::submit(std::function<void()> work, std::stop_token stop)
+{
+    {
+        const std::lock_guard lock(state_->mutex);
+        // Abandoned work that no thread took goes now, so that a pool whose threads are all stuck
+        // does not gather the work of every drop given up on meanwhile.
+        state_->dropStoppedWork();
+        state_->queue.push_back({ std::move(work), std::move(stop) });
+        state_->startThreadsForQueue(state_);
+    }
+    state_->ready.notify_one();
+}
+
+void WorkerPool::retry()
+{
+    const std::lock_guard lock(state_->mutex);
+    state_->dropStoppedWork();
+    state_->startThreadsForQueue(state_);
+}
+
+unsigned WorkerPool::bound() const { return state_->bound; }
+
+std::size_t WorkerPool::threads() const
+{
+    const std::lock_guard lock(state_->mutex);
+    return state_->threads;
+}
+
+std::size_t WorkerPool::idle() const
+{
+    const std::lock_guard lock(state_->mutex);
+    return state_->idle;
+}
+
+std::size_t WorkerPool::queued() const
+{
+    const std::lock_guard lock(state_->mutex);
+    return state_->queue.size();
+}
+
+} // namespace miruteka

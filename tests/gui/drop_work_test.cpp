@@ -1,0 +1,266 @@
+// The drops' work without a window: its queue, stages, stop, feedback, messages and the exit's
+// wait, with the files measured and the reports saved by the test's own means.
+#include "core/gate.h"
+#include "drop_work.h"
+#include "worker_pool.h"
+
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <new>
+#include <thread>
+
+using miruteka::DropWork;
+using miruteka::WorkerPool;
+using miruteka::testing::Gate;
+
+namespace {
+
+QList<QUrl> urls(int count)
+{
+    QList<QUrl> list;
+    for (int i = 0; i < count; ++i)
+        list.append(QUrl::fromLocalFile(QStringLiteral("/share/f%1.bin").arg(i)));
+    return list;
+}
+
+// The prompt as the window gives it, answering `name` and counting.
+struct Prompt {
+    QString name;
+    int asked = 0;
+    DropWork::Prompt seam()
+    {
+        return { [] { return true; },
+            [this] {
+                ++asked;
+                return name;
+            } };
+    }
+};
+
+// A measure that waits at the gate, then gives each file 128 bytes.
+miruteka::ConcurrentLengths::Measure gated(std::shared_ptr<Gate> gate)
+{
+    return [gate](std::u16string_view) {
+        gate->pass();
+        return std::optional<std::int64_t>(128);
+    };
+}
+
+// Waits until the pool's `bound` threads are all free of earlier work: each takes one piece of
+// work that waits for the others.
+void waitUntilAllFree(WorkerPool& pool)
+{
+    auto together = Gate::make();
+    for (unsigned i = 0; i < pool.bound(); ++i)
+        pool.submit([together] { together->pass(); });
+    together->waitForArrivals(pool.bound());
+    together->open();
+    together->waitForPassed(pool.bound());
+}
+
+} // namespace
+
+class DropWorkTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void feedbackOnlyAfterHalfASecond_data();
+    void feedbackOnlyAfterHalfASecond();
+    void measuringWaitsForAFreeWorkerAndSaysSo();
+    void abandonedDropAsksForNoMoreFiles_data();
+    void abandonedDropAsksForNoMoreFiles();
+    void outOfMemoryIsToldAndNothingIsWritten_data();
+    void outOfMemoryIsToldAndNothingIsWritten();
+    void exitWaitsForEverySaveToSettle();
+};
+
+void DropWorkTest::feedbackOnlyAfterHalfASecond_data()
+{
+    QTest::addColumn<int>("measuringMs");
+    QTest::addColumn<bool>("feedback");
+    QTest::newRow("quick drop") << 250 << false;
+    QTest::newRow("long drop") << 1000 << true;
+}
+
+// A drop that ends within half a second never flashes progress or the busy cursor; a longer one
+// shows them.
+void DropWorkTest::feedbackOnlyAfterHalfASecond()
+{
+    QFETCH(int, measuringMs);
+    QFETCH(bool, feedback);
+    Prompt prompt;
+    auto server = Gate::make();
+    DropWork work(prompt.seam(), { nullptr, nullptr, nullptr, gated(server), {} });
+    QSignalSpy shown(&work, &DropWork::feedback);
+    work.add(urls(3), QStringLiteral("0.3"));
+    QTimer::singleShot(measuringMs, [server] { server->open(); });
+    QVERIFY(QTest::qWaitFor([&] { return prompt.asked == 1; }, 10000));
+    QCOMPARE(shown.isEmpty(), !feedback);
+    QVERIFY(!work.busy());
+}
+
+// With every measuring thread stuck on a server that no longer answers, a new drop measures
+// nothing, starts no thread, and says in its feedback that it waits; abandoned, it never asks for
+// its files, even once a thread is free.
+void DropWorkTest::measuringWaitsForAFreeWorkerAndSaysSo()
+{
+    WorkerPool measuring(1);
+    auto stuck = Gate::make();
+    measuring.submit([stuck] { stuck->pass(); });
+    stuck->waitForArrivals(1);
+    auto asked = std::make_shared<std::atomic<int>>(0);
+    Prompt prompt;
+    DropWork work(prompt.seam(),
+        { &measuring, nullptr, nullptr,
+            [asked](std::u16string_view) {
+                ++*asked;
+                return std::optional<std::int64_t>(1);
+            },
+            {} });
+    QSignalSpy shown(&work, &DropWork::feedback);
+    work.add(urls(5), QStringLiteral("0.3"));
+    QVERIFY(QTest::qWaitFor([&] { return !shown.isEmpty(); }, 5000));
+    QCOMPARE(shown.last().at(0).value<DropWork::Stage>(), DropWork::Stage::measuring);
+    QCOMPARE(shown.last().at(3).toBool(), true);
+    QCOMPARE(measuring.threads(), std::size_t(1));
+    QCOMPARE(asked->load(), 0);
+
+    work.cancel();
+    QVERIFY(!work.busy());
+    stuck->open();
+    waitUntilAllFree(measuring);
+    QCOMPARE(asked->load(), 0);
+
+    // The next drop has the thread.
+    work.add(urls(5), QStringLiteral("0.3"));
+    QVERIFY(QTest::qWaitFor([&] { return prompt.asked == 1; }, 10000));
+    QCOMPARE(asked->load(), 5);
+}
+
+void DropWorkTest::abandonedDropAsksForNoMoreFiles_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::newRow("abandoned") << "cancel";
+    QTest::newRow("window closed") << "close";
+    QTest::newRow("window destroyed without closing") << "destroy";
+}
+
+// However the drop is given up, the workers stuck on its files ask for no other file once the
+// server answers, and no prompt comes.
+void DropWorkTest::abandonedDropAsksForNoMoreFiles()
+{
+    QFETCH(QString, how);
+    WorkerPool measuring(4);
+    auto server = Gate::make();
+    Prompt prompt;
+    auto work = std::make_unique<DropWork>(
+        prompt.seam(), miruteka::DropWorkMeans { &measuring, nullptr, nullptr, gated(server), {} });
+    work->add(urls(1000), QStringLiteral("0.3"));
+    QVERIFY(QTest::qWaitFor([&] { return server->arrived() == 4; }, 10000));
+    if (how == "cancel")
+        work->cancel();
+    else if (how == "close")
+        work->close();
+    else
+        work.reset();
+    server->open();
+    waitUntilAllFree(measuring);
+    QCOMPARE(server->arrived(), std::size_t(4));
+    QTest::qWait(0);
+    QCOMPARE(prompt.asked, 0);
+}
+
+void DropWorkTest::outOfMemoryIsToldAndNothingIsWritten_data()
+{
+    QTest::addColumn<bool>("whileMeasuring");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("measuring") << true
+                               << QStringLiteral(
+                                      "メモリが足りないため、レポートを作れませんでした。");
+    QTest::newRow("saving") << false
+                            << QStringLiteral(
+                                   "レポートを保存できませんでした。\r\n/out/report.txt");
+}
+
+// Running out of memory ends neither the process nor the queue: the user is told, nothing is
+// written, and the next drop goes on.
+void DropWorkTest::outOfMemoryIsToldAndNothingIsWritten()
+{
+    QFETCH(bool, whileMeasuring);
+    QFETCH(QString, message);
+    Prompt prompt;
+    prompt.name = QStringLiteral("/out/report.txt");
+    auto failing = std::make_shared<std::atomic<bool>>(true);
+    auto written = std::make_shared<std::atomic<int>>(0);
+    DropWork work(prompt.seam(),
+        { nullptr, nullptr, nullptr,
+            [failing, whileMeasuring](std::u16string_view) {
+                if (whileMeasuring && *failing)
+                    throw std::bad_alloc();
+                return std::optional<std::int64_t>(128);
+            },
+            [failing, written](std::u16string_view, std::u16string_view, std::stop_token) {
+                if (*failing)
+                    throw std::bad_alloc();
+                ++*written;
+                return true;
+            } });
+    QSignalSpy told(&work, &DropWork::message);
+    work.add(urls(100), QStringLiteral("0.3"));
+    QVERIFY(QTest::qWaitFor([&] { return !told.isEmpty(); }, 10000));
+    QCOMPARE(told.size(), 1);
+    QCOMPARE(told.first().first().toString(), message);
+    QCOMPARE(prompt.asked, whileMeasuring ? 0 : 1);
+    QCOMPARE(written->load(), 0);
+    QVERIFY(!work.busy());
+
+    *failing = false;
+    work.add(urls(2), QStringLiteral("0.3"));
+    QVERIFY(QTest::qWaitFor([&] { return written->load() == 1; }, 10000));
+    QCOMPARE(told.size(), 1);
+}
+
+// At exit every save is waited for until it has left its file whole, those abandoned before the
+// last among them, and the one under way; a save that would only end if stopped is stopped.
+void DropWorkTest::exitWaitsForEverySaveToSettle()
+{
+    WorkerPool saving(4);
+    Prompt prompt;
+    prompt.name = QStringLiteral("/out/report.txt");
+    auto settled = std::make_shared<std::atomic<int>>(0);
+    auto started = Gate::make();
+    DropWork work(prompt.seam(),
+        { nullptr, nullptr, &saving, {},
+            [settled, started](std::u16string_view, std::u16string_view, std::stop_token stop) {
+                // A write that ends only when stopped, then puts the old content back, slowly:
+                // the earlier the save, the longer, so that the last to settle is the first.
+                const int restoreMs = 900 - 400 * int(started->arrived());
+                std::mutex mutex;
+                std::condition_variable_any stopped;
+                started->pass();
+                std::unique_lock lock(mutex);
+                stopped.wait(lock, stop, [] { return false; });
+                lock.unlock();
+                std::this_thread::sleep_for(std::chrono::milliseconds(restoreMs));
+                ++*settled;
+                return false;
+            } });
+    started->open();
+    for (int save = 1; save <= 3; ++save) {
+        work.add({ QUrl::fromLocalFile(QStringLiteral("/nowhere/a")) }, QStringLiteral("0.3"));
+        QVERIFY(QTest::qWaitFor([&] { return work.stage() == DropWork::Stage::saving; }, 10000));
+        started->waitForPassed(std::size_t(save));
+        if (save < 3)
+            work.cancel();
+    }
+    work.close();
+    QVERIFY(work.settleSaves(std::chrono::milliseconds(50), std::chrono::seconds(20)));
+    QCOMPARE(settled->load(), 3);
+}
+
+QTEST_GUILESS_MAIN(DropWorkTest)
+#include "drop_work_test.moc"
