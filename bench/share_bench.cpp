@@ -118,7 +118,9 @@ public:
         for (unsigned i = 0; i < count; ++i) {
             const pid_t pid = ::fork();
             if (pid == 0) {
-                for (volatile unsigned long spin = 0;; spin = spin + 1) { }
+                volatile unsigned long spin = 0;
+                for (;;)
+                    spin = spin + 1;
             }
             if (pid > 0)
                 pids_.push_back(pid);
