@@ -89,9 +89,14 @@ def check_tree(window, expected):
     print(f"ok: {window.name}: {sum(1 for _ in walk(window))} objects, each named as expected")
 
 
+def present(nodes):
+    """The nodes still there: a window closing while its parent is listed reads as None."""
+    return (node for node in nodes if node is not None)
+
+
 def walk(node):
     yield node
-    for child in node:
+    for child in present(node):
         yield from walk(child)
 
 
@@ -100,7 +105,7 @@ def find(root, kind, name):
 
 
 def window(app, kind, name):
-    return next((w for w in app if role(w) == kind and w.name == name), None)
+    return next((w for w in present(app) if role(w) == kind and w.name == name), None)
 
 
 def press(node):
