@@ -54,4 +54,36 @@ private:
     bool open_ = false;
 };
 
+// std::latch's interface on a mutex and a condition variable. MinGW's libstdc++ 12 builds
+// std::latch on its atomic wait, which can miss a wake-up where the system has no futex: a test
+// hung under Wine with one thread still waiting on a latch that had reached zero.
+class Latch {
+public:
+    explicit Latch(std::size_t count)
+        : count_(count)
+    {
+    }
+    void count_down()
+    {
+        const std::lock_guard lock(mutex_);
+        if (count_ > 0 && --count_ == 0)
+            reached_.notify_all();
+    }
+    void wait()
+    {
+        std::unique_lock lock(mutex_);
+        reached_.wait(lock, [&] { return count_ == 0; });
+    }
+    void arrive_and_wait()
+    {
+        count_down();
+        wait();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable reached_;
+    std::size_t count_;
+};
+
 } // namespace miruteka::testing

@@ -1,12 +1,12 @@
 // Saves that meet one another, stops and the end of the process: a file is written by one save
 // at a time, and every save ends with it whole, new or old, and nothing left beside it.
 #include "files.h"
+#include "gate.h"
 #include "scratch.h"
 
 #include <algorithm>
 #include <functional>
 #include <gtest/gtest.h>
-#include <latch>
 #include <thread>
 #ifndef _WIN32
 #include <fcntl.h>
@@ -18,6 +18,7 @@
 namespace miruteka {
 namespace {
 
+using testing::Latch;
 using testing::readBytes;
 using testing::ScratchDir;
 using testing::u16;
@@ -116,7 +117,7 @@ TEST_P(SameFile, TwoSavesAtOnceLeaveOneWholeReport)
         = { std::u16string(1 << 21, u'a'), std::u16string(1 << 21, u'b') };
     const std::string names[] = { c.first, c.second };
     bool saved[] = { false, false };
-    std::latch start(2);
+    Latch start(2);
     std::vector<std::thread> savers;
     for (std::size_t i = 0; i < 2; ++i)
         savers.emplace_back([&, i] {
@@ -176,7 +177,7 @@ TEST(WaitForSaves, TellsWhenTheSavesUnderWayHaveEnded)
     EXPECT_TRUE(WaitForSaves(std::chrono::milliseconds(1)));
 
     // Under way on another thread: the wait ends when that save does.
-    std::latch opened(1);
+    Latch opened(1);
     std::thread saver([&] {
         if (OpenForOutput(u16(dir / "other.txt"), 1)) {
             opened.count_down();
@@ -224,7 +225,7 @@ TEST_P(SaveAtExit, EndsWithTheFileWholeAndNothingBeside)
 
     EXPECT_EXIT(
         {
-            std::latch opened(1);
+            Latch opened(1);
             std::stop_source stop;
             std::thread([&] {
                 const bool open = OpenForOutput(u16(target), 1, stop.get_token());
@@ -276,7 +277,7 @@ TEST(AbandonedSave, WritesNothingMoreOnceStopped)
     std::stop_source stop;
     const std::u16string report(4 << 20, u'x');
     bool printed = true;
-    std::latch opened(1);
+    Latch opened(1);
     std::thread saver([&] {
         const bool open = OpenForOutput(u16(fifo), 1, stop.get_token());
         opened.count_down();
