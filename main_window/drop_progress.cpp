@@ -16,6 +16,8 @@ DropProgress::DropProgress(QWidget* frame)
     layout->addWidget(&bar);
     layout->addWidget(&cancelButton, 0, Qt::AlignHCenter);
     stage.setAlignment(Qt::AlignCenter);
+    // The frame is as narrow as the window: a longer stage takes a second line.
+    stage.setWordWrap(true);
     bar.setAlignment(Qt::AlignCenter);
     // The window shows the busy cursor meanwhile; the way out keeps the ordinary one.
     cancelButton.setCursor(Qt::ArrowCursor);

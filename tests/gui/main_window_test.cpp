@@ -2,6 +2,7 @@
 #include "window_harness.h"
 
 #include <QCloseEvent>
+#include <QLayout>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPointer>
@@ -42,6 +43,8 @@ private slots:
     void closingDropsWhatIsQueued();
     void failedSaveIsReported_data();
     void failedSaveIsReported();
+    void progressTextFitsTheFrame_data();
+    void progressTextFitsTheFrame();
 
 private:
     bool drag(const QMimeData& data, QPoint at, bool drop)
@@ -407,6 +410,38 @@ void MainWindowTest::failedSaveIsReported()
     QCOMPARE(window().statusText(), QStringLiteral("1パケット = 0.3 円"));
     QCOMPARE(window().Text1.text(), QStringLiteral("0.3"));
     QVERIFY(window().isVisible());
+}
+
+void MainWindowTest::progressTextFitsTheFrame_data()
+{
+    QTest::addColumn<std::function<void(miruteka::DropProgress&)>>("show");
+    QTest::newRow("測定中") << std::function(
+        [](miruteka::DropProgress& p) { p.showMeasuring(99999, 100000); });
+    QTest::newRow("保存中") << std::function([](miruteka::DropProgress& p) { p.showSaving(); });
+    QTest::newRow("空きを待っています")
+        << std::function([](miruteka::DropProgress& p) { p.showWaiting(); });
+}
+
+// The frame is as narrow as the window: a stage whose words do not fit would lose its first and
+// last characters, its line being centred.
+void MainWindowTest::progressTextFitsTheFrame()
+{
+    QFETCH(std::function<void(miruteka::DropProgress&)>, show);
+    miruteka::DropProgress progress(&window().Frame1);
+    show(progress);
+    progress.layout()->activate();
+    const QLabel& stage = progress.stage;
+    QVERIFY(progress.rect().contains(stage.geometry()));
+    const QRect room = stage.contentsRect();
+    const QRect needed = stage.fontMetrics().boundingRect(
+        room, int(stage.alignment()) | (stage.wordWrap() ? Qt::TextWordWrap : 0), stage.text());
+    QVERIFY2(room.contains(needed),
+        qPrintable(QStringLiteral("%1 needs %2 x %3 pixels, in %4 x %5")
+                       .arg(stage.text())
+                       .arg(needed.width())
+                       .arg(needed.height())
+                       .arg(room.width())
+                       .arg(room.height())));
 }
 
 QTEST_MAIN(MainWindowTest)
