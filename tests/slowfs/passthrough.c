@@ -8,7 +8,9 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -30,6 +32,64 @@ static const char* relative(const char* path)
     return *path ? path : ".";
 }
 
+/* A file unlinked while open: FUSE renames it to a hidden name of its own making until its last
+ * handle goes, as a network share's client does. Here it leaves the backing folder at once, as
+ * on a local disk, and is still found under the hidden name, through a handle of the server's,
+ * until FUSE unlinks that name. Nothing of it shows in either folder's listing meanwhile. */
+struct hidden {
+    char* name;
+    int fd;
+    struct hidden* next;
+};
+static struct hidden* hidden_files;
+static pthread_mutex_t hidden_lock = PTHREAD_MUTEX_INITIALIZER;
+
+static int is_hidden_name(const char* path) { return strncmp(path, "/.fuse_hidden", 13) == 0; }
+
+static int hide(const char* from, const char* to)
+{
+    struct hidden* entry = malloc(sizeof *entry);
+    if (!entry)
+        return -ENOMEM;
+    entry->fd = openat(backing_fd, relative(from), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    entry->name = strdup(to);
+    if (entry->fd < 0 || !entry->name || unlinkat(backing_fd, relative(from), 0) != 0) {
+        const int error = entry->name ? errno : ENOMEM;
+        if (entry->fd >= 0)
+            close(entry->fd);
+        free(entry->name);
+        free(entry);
+        return -error;
+    }
+    pthread_mutex_lock(&hidden_lock);
+    entry->next = hidden_files;
+    hidden_files = entry;
+    pthread_mutex_unlock(&hidden_lock);
+    return 0;
+}
+
+/* The server's handle on the hidden file of that name, or -1; `forget` lets it go. */
+static int hidden_fd(const char* path, int forget)
+{
+    int fd = -1;
+    pthread_mutex_lock(&hidden_lock);
+    for (struct hidden** at = &hidden_files; *at; at = &(*at)->next) {
+        if (strcmp((*at)->name, path) != 0)
+            continue;
+        struct hidden* entry = *at;
+        fd = entry->fd;
+        if (forget) {
+            *at = entry->next;
+            close(entry->fd);
+            free(entry->name);
+            free(entry);
+        }
+        break;
+    }
+    pthread_mutex_unlock(&hidden_lock);
+    return fd;
+}
+
 /* 0, or the error of the call that failed, as FUSE answers it. */
 static int answer(int result) { return result < 0 ? -errno : 0; }
 
@@ -42,9 +102,8 @@ static void* pass_init(struct fuse_conn_info* conn, struct fuse_config* cfg)
     cfg->direct_io = 1;
     /* Two names of one file are one file here too, as the save checks by inode. */
     cfg->use_ino = 1;
-    /* A file unlinked while open goes at once: the backing folder keeps it for the open handle,
-     * so no hidden stand-in is left in the listing until its release. */
-    cfg->hard_remove = 1;
+    /* What an open handle is asked goes to the handle, without a path. */
+    cfg->nullpath_ok = 1;
     return NULL;
 }
 
@@ -53,6 +112,11 @@ static int pass_getattr(const char* path, struct stat* st, struct fuse_file_info
     wait_like_a_server();
     if (fi)
         return answer(fstat((int)fi->fh, st));
+    if (is_hidden_name(path)) {
+        const int fd = hidden_fd(path, 0);
+        if (fd >= 0)
+            return answer(fstatat(fd, "", st, AT_EMPTY_PATH));
+    }
     return answer(fstatat(backing_fd, relative(path), st, AT_SYMLINK_NOFOLLOW));
 }
 
@@ -72,14 +136,25 @@ static int pass_readlink(const char* path, char* buffer, size_t size)
     return 0;
 }
 
+static int pass_opendir(const char* path, struct fuse_file_info* fi)
+{
+    wait_like_a_server();
+    const int fd = openat(backing_fd, relative(path), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return -errno;
+    fi->fh = (uint64_t)fd;
+    return 0;
+}
+
+/* All entries in one answer, from the start, through a handle of its own. */
 static int pass_readdir(const char* path, void* buffer, fuse_fill_dir_t fill, off_t offset,
     struct fuse_file_info* fi, enum fuse_readdir_flags flags)
 {
+    (void)path;
     (void)offset;
-    (void)fi;
     (void)flags;
     wait_like_a_server();
-    const int fd = openat(backing_fd, relative(path), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd = openat((int)fi->fh, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return -errno;
     DIR* dir = fdopendir(fd);
@@ -96,14 +171,17 @@ static int pass_readdir(const char* path, void* buffer, fuse_fill_dir_t fill, of
 
 static int pass_fsyncdir(const char* path, int datasync, struct fuse_file_info* fi)
 {
-    (void)fi;
+    (void)path;
     wait_like_a_server();
-    const int fd = openat(backing_fd, relative(path), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return -errno;
-    const int result = answer(datasync ? fdatasync(fd) : fsync(fd));
-    close(fd);
-    return result;
+    return answer(datasync ? fdatasync((int)fi->fh) : fsync((int)fi->fh));
+}
+
+static int pass_releasedir(const char* path, struct fuse_file_info* fi)
+{
+    (void)path;
+    wait_like_a_server();
+    close((int)fi->fh);
+    return 0;
 }
 
 static int pass_open(const char* path, struct fuse_file_info* fi)
@@ -183,12 +261,16 @@ static int pass_release(const char* path, struct fuse_file_info* fi)
 static int pass_rename(const char* from, const char* to, unsigned int flags)
 {
     wait_like_a_server();
+    if (is_hidden_name(to) && flags == 0)
+        return hide(from, to);
     return answer(renameat2(backing_fd, relative(from), backing_fd, relative(to), flags));
 }
 
 static int pass_unlink(const char* path)
 {
     wait_like_a_server();
+    if (is_hidden_name(path) && hidden_fd(path, 1) >= 0)
+        return 0;
     return answer(unlinkat(backing_fd, relative(path), 0));
 }
 
@@ -245,7 +327,9 @@ const struct fuse_operations passthrough_operations = {
     .flush = pass_flush,
     .release = pass_release,
     .fsync = pass_fsync,
+    .opendir = pass_opendir,
     .readdir = pass_readdir,
+    .releasedir = pass_releasedir,
     .fsyncdir = pass_fsyncdir,
     .init = pass_init,
     .access = pass_access,
