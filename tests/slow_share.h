@@ -29,9 +29,10 @@ public:
     {
 #ifdef SLOWFS
         std::filesystem::create_directory(mountPoint_);
-        std::vector<std::string> arguments { SLOWFS, mountPoint_.string(), "-f",
-            "--delay-us=" + std::to_string(delayUs),
-            backing.empty() ? "--files=" + std::to_string(files) : "--backing=" + backing.string() };
+        std::vector<std::string> arguments {
+            SLOWFS, mountPoint_.string(), "-f", "--delay-us=" + std::to_string(delayUs),
+            backing.empty() ? "--files=" + std::to_string(files) : "--backing=" + backing.string()
+        };
         server_ = spawn(arguments);
         // The mount is up once the folder is another file system's root.
         const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);

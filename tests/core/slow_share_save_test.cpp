@@ -1,6 +1,6 @@
-// The end of the process during a save into a report's own file on a share that answers slowly:
-// the process ends only once the report is whole under all its names, with nothing of ours beside
-// it, whether the save was abandoned (its old content being put back) or still writing.
+// Saves into a report's own file on a share that answers slowly, where every step of a save takes
+// long enough to be caught half-way: a stop, or the end of the process, leaves the report whole
+// under all its names, with nothing of ours beside it.
 #include "fee_report.h"
 #include "scratch.h"
 #include "slow_share.h"
@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <functional>
 #include <gtest/gtest.h>
+#include <optional>
 #include <stop_token>
 #include <thread>
 #include <unistd.h>
@@ -54,6 +55,7 @@ std::string readWhole(const fs::path& path)
 
 // What the server's own folder shows of the save, looked at there, past the share's delay.
 struct Seen {
+    bool copying = false; // a copy of the old content is being made, not yet named
     bool backup = false; // a copy of the old content is named beside the report
     off_t size = 0; // the report's length now
     char first = '\0'; // its first byte: 'o' old content, 'n' new
@@ -62,8 +64,10 @@ struct Seen {
 Seen look(const fs::path& backing)
 {
     Seen seen;
-    for (const auto& name : entries(backing))
+    for (const auto& name : entries(backing)) {
+        seen.copying = seen.copying || (name.starts_with(".miruteka-") && name.ends_with(".tmp"));
         seen.backup = seen.backup || name.starts_with(".report.txt.miruteka-backup-");
+    }
     const int fd = ::open((backing / "report.txt").c_str(), O_RDONLY | O_CLOEXEC);
     struct stat st;
     if (fd >= 0 && ::fstat(fd, &st) == 0) {
@@ -88,6 +92,47 @@ bool waitToSee(const fs::path& backing, const std::function<bool(const Seen&)>& 
     return true;
 }
 
+// The server's folder with an old report under two names, and the share over it.
+struct TwoNames {
+    TwoNames()
+    {
+        fs::create_directory(backing);
+        std::ofstream(backing / "report.txt", std::ios::binary) << oldReport;
+        fs::create_hard_link(backing / "report.txt", backing / "other name.txt");
+        share.emplace(dir / "share", delayUs, 0, backing);
+    }
+    fs::path target() const { return share->path() / "report.txt"; }
+    // The report through the share, the same under both names, is one of those given; the
+    // folder, through the share and on the server, holds the two names alone.
+    void expectWholeAndAlone(const std::vector<const std::string*>& allowed) const
+    {
+        const std::string now = readWhole(target());
+        EXPECT_TRUE(std::any_of(allowed.begin(), allowed.end(),
+            [&](const std::string* report) { return now == *report; }))
+            << "a report of " << now.size() << " bytes";
+        EXPECT_TRUE(readWhole(share->path() / "other name.txt") == now) << "the names differ";
+        const std::vector<std::string> names { "other name.txt", "report.txt" };
+        EXPECT_EQ(entries(share->path()), names);
+        EXPECT_EQ(entries(backing), names);
+    }
+
+    ScratchDir dir;
+    fs::path backing = dir / "server";
+    std::string oldReport = std::string(oldSize, 'o');
+    std::string newReport = std::string(newSize, 'n') + "\r\n";
+    std::optional<SlowShare> share;
+};
+
+// Why the share cannot be had here, or nothing.
+std::string shareUnavailable()
+{
+#ifndef SLOWFS
+    return "slowfs was not built: libfuse3-dev is missing (scripts/install-deps installs it)";
+#else
+    return SlowShare::unavailable();
+#endif
+}
+
 struct EndCase {
     const char* name;
     bool abandoned; // the save's stop is requested before the end, as Esc or closing does
@@ -103,38 +148,27 @@ class SlowShareExit : public ::testing::TestWithParam<EndCase> { };
 TEST_P(SlowShareExit, EndsWithTheReportWholeAndNothingBeside)
 {
     const EndCase& c = GetParam();
-#ifndef SLOWFS
-    FAIL() << "slowfs was not built: libfuse3-dev is missing (scripts/install-deps installs it)";
-#endif
-    if (const std::string why = SlowShare::unavailable(); !why.empty())
+    if (const std::string why = shareUnavailable(); !why.empty())
         GTEST_SKIP() << why;
-    ScratchDir dir;
-    const fs::path backing = dir / "server";
-    fs::create_directory(backing);
-    const std::string oldReport(oldSize, 'o');
-    std::ofstream(backing / "report.txt", std::ios::binary) << oldReport;
-    fs::create_hard_link(backing / "report.txt", backing / "other name.txt");
-    const std::string newReport = std::string(newSize, 'n') + "\r\n";
-    const SlowShare share(dir / "share", delayUs, 0, backing);
-    ASSERT_TRUE(share.mounted()) << "slowfs did not mount";
-    const fs::path target = share.path() / "report.txt";
-    const fs::path endBegan = dir / "end began";
+    const TwoNames files;
+    ASSERT_TRUE(files.share->mounted()) << "slowfs did not mount";
+    const fs::path endBegan = files.dir / "end began";
 
     // 2: the new report was never seen being written; 3: the old one never seen being put back.
     EXPECT_EXIT(
         {
             std::stop_source stop;
             std::thread([&] {
-                SaveFeeReport(u16(target), std::u16string(newSize, u'n'), stop.get_token());
+                SaveFeeReport(u16(files.target()), std::u16string(newSize, u'n'), stop.get_token());
             }).detach();
-            if (!waitToSee(backing, [](const Seen& s) { return s.backup && s.first == 'n'; }))
+            if (!waitToSee(files.backing, [](const Seen& s) { return s.backup && s.first == 'n'; }))
                 std::_Exit(2);
             if (c.abandoned) {
                 stop.request_stop();
                 const auto restoring = [](const Seen& s) {
                     return s.backup && s.first == 'o' && s.size < off_t(oldSize);
                 };
-                if (!waitToSee(backing, restoring))
+                if (!waitToSee(files.backing, restoring))
                     std::_Exit(3);
             }
             std::ofstream(endBegan) << Clock::now().time_since_epoch().count();
@@ -146,20 +180,46 @@ TEST_P(SlowShareExit, EndsWithTheReportWholeAndNothingBeside)
     if (const std::string began = testing::readBytes(endBegan); !began.empty())
         RecordProperty("end_waited_ms", std::to_string((ended - std::stoll(began)) / 1000000));
 
-    const std::string now = readWhole(target);
     if (c.abandoned)
-        EXPECT_TRUE(now == oldReport) << "a report of " << now.size() << " bytes";
+        files.expectWholeAndAlone({ &files.oldReport });
     else
-        EXPECT_TRUE(now == oldReport || now == newReport) << "a report of " << now.size() << " bytes";
-    EXPECT_TRUE(readWhole(share.path() / "other name.txt") == now) << "the other name differs";
-    const std::vector<std::string> names { "other name.txt", "report.txt" };
-    EXPECT_EQ(entries(share.path()), names);
-    EXPECT_EQ(entries(backing), names);
+        files.expectWholeAndAlone({ &files.oldReport, &files.newReport });
 }
 
 INSTANTIATE_TEST_SUITE_P(Saves, SlowShareExit,
     ::testing::Values(EndCase { "abandoned, old content being put back", true },
         EndCase { "still writing the new report", false }));
+
+// A stop that comes while the old content is still being copied beside the report, before
+// anything is written into it: the save gives up there, and the report is never touched, not
+// emptied and filled again.
+TEST(SlowShareStop, DuringTheBackupLeavesTheReportUntouched)
+{
+    if (const std::string why = shareUnavailable(); !why.empty())
+        GTEST_SKIP() << why;
+    const TwoNames files;
+    ASSERT_TRUE(files.share->mounted()) << "slowfs did not mount";
+    struct stat before;
+    ASSERT_EQ(::stat((files.backing / "report.txt").c_str(), &before), 0);
+
+    std::stop_source stop;
+    bool saved = true;
+    std::thread saver([&] {
+        saved = SaveFeeReport(u16(files.target()), std::u16string(newSize, u'n'), stop.get_token());
+    });
+    const bool seen = waitToSee(files.backing, [](const Seen& s) { return s.copying; });
+    stop.request_stop();
+    saver.join();
+    ASSERT_TRUE(seen) << "the copy of the old content was never seen being made";
+
+    EXPECT_FALSE(saved);
+    struct stat after;
+    ASSERT_EQ(::stat((files.backing / "report.txt").c_str(), &after), 0);
+    EXPECT_TRUE(after.st_mtim.tv_sec == before.st_mtim.tv_sec
+        && after.st_mtim.tv_nsec == before.st_mtim.tv_nsec)
+        << "the report was written into";
+    files.expectWholeAndAlone({ &files.oldReport });
+}
 
 } // namespace
 } // namespace miruteka
