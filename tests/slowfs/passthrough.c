@@ -32,6 +32,9 @@ static const char* relative(const char* path)
     return *path ? path : ".";
 }
 
+/* 0, or the error of the call that failed, as FUSE answers it. */
+static int answer(int result) { return result < 0 ? -errno : 0; }
+
 /* A file unlinked while open: FUSE renames it to a hidden name of its own making until its last
  * handle goes, as a network share's client does. Here it leaves the backing folder at once, as
  * on a local disk, and is still found under the hidden name, through a handle of the server's,
@@ -49,12 +52,13 @@ static int is_hidden_name(const char* path) { return strncmp(path, "/.fuse_hidde
 static int hide(const char* from, const char* to)
 {
     struct hidden* entry = malloc(sizeof *entry);
-    if (!entry)
+    if (!entry || !(entry->name = strdup(to))) {
+        free(entry);
         return -ENOMEM;
+    }
     entry->fd = openat(backing_fd, relative(from), O_PATH | O_NOFOLLOW | O_CLOEXEC);
-    entry->name = strdup(to);
-    if (entry->fd < 0 || !entry->name || unlinkat(backing_fd, relative(from), 0) != 0) {
-        const int error = entry->name ? errno : ENOMEM;
+    if (entry->fd < 0 || unlinkat(backing_fd, relative(from), 0) != 0) {
+        const int error = errno;
         if (entry->fd >= 0)
             close(entry->fd);
         free(entry->name);
@@ -68,30 +72,43 @@ static int hide(const char* from, const char* to)
     return 0;
 }
 
-/* The server's handle on the hidden file of that name, or -1; `forget` lets it go. */
-static int hidden_fd(const char* path, int forget)
+/* The entry of the hidden file of that name, or where it would be linked; under the lock. */
+static struct hidden** find_hidden(const char* path)
 {
-    int fd = -1;
-    pthread_mutex_lock(&hidden_lock);
-    for (struct hidden** at = &hidden_files; *at; at = &(*at)->next) {
-        if (strcmp((*at)->name, path) != 0)
-            continue;
-        struct hidden* entry = *at;
-        fd = entry->fd;
-        if (forget) {
-            *at = entry->next;
-            close(entry->fd);
-            free(entry->name);
-            free(entry);
-        }
-        break;
-    }
-    pthread_mutex_unlock(&hidden_lock);
-    return fd;
+    struct hidden** at = &hidden_files;
+    while (*at && strcmp((*at)->name, path) != 0)
+        at = &(*at)->next;
+    return at;
 }
 
-/* 0, or the error of the call that failed, as FUSE answers it. */
-static int answer(int result) { return result < 0 ? -errno : 0; }
+/* Answers getattr for the hidden file of that name, under the lock that keeps its handle open;
+ * false if there is none. */
+static int stat_hidden(const char* path, struct stat* st, int* result)
+{
+    pthread_mutex_lock(&hidden_lock);
+    const struct hidden* entry = *find_hidden(path);
+    if (entry)
+        *result = answer(fstatat(entry->fd, "", st, AT_EMPTY_PATH));
+    pthread_mutex_unlock(&hidden_lock);
+    return entry != NULL;
+}
+
+/* Lets the hidden file of that name go; false if there is none. */
+static int forget_hidden(const char* path)
+{
+    pthread_mutex_lock(&hidden_lock);
+    struct hidden** at = find_hidden(path);
+    struct hidden* entry = *at;
+    if (entry)
+        *at = entry->next;
+    pthread_mutex_unlock(&hidden_lock);
+    if (!entry)
+        return 0;
+    close(entry->fd);
+    free(entry->name);
+    free(entry);
+    return 1;
+}
 
 static void* pass_init(struct fuse_conn_info* conn, struct fuse_config* cfg)
 {
@@ -112,11 +129,9 @@ static int pass_getattr(const char* path, struct stat* st, struct fuse_file_info
     wait_like_a_server();
     if (fi)
         return answer(fstat((int)fi->fh, st));
-    if (is_hidden_name(path)) {
-        const int fd = hidden_fd(path, 0);
-        if (fd >= 0)
-            return answer(fstatat(fd, "", st, AT_EMPTY_PATH));
-    }
+    int result;
+    if (is_hidden_name(path) && stat_hidden(path, st, &result))
+        return result;
     return answer(fstatat(backing_fd, relative(path), st, AT_SYMLINK_NOFOLLOW));
 }
 
@@ -269,7 +284,7 @@ static int pass_rename(const char* from, const char* to, unsigned int flags)
 static int pass_unlink(const char* path)
 {
     wait_like_a_server();
-    if (is_hidden_name(path) && hidden_fd(path, 1) >= 0)
+    if (is_hidden_name(path) && forget_hidden(path))
         return 0;
     return answer(unlinkat(backing_fd, relative(path), 0));
 }
