@@ -37,8 +37,9 @@ std::optional<std::int64_t> MeasureFile(std::u16string_view path);
 // never blocks the caller. Fails on an empty or unusable path, and on an existing file that the
 // user may not write, even where the folder would let it be replaced. Saves to one file (by any
 // of its names, or to one name not yet taken) never overlap, in any thread: opening waits until
-// an earlier save has ended, or gives up when `stop` is requested meanwhile. Once `stop` is
-// requested, no more is written (a write waiting on a pipe or a terminal gives up within a
+// an earlier save has ended, or gives up when `stop` is requested meanwhile, as it does while it
+// copies the old content of a file to be written in place, which it leaves untouched. Once `stop`
+// is requested, no more is written (a write waiting on a pipe or a terminal gives up within a
 // fraction of a second) and CloseFile throws the content away, putting back to its end whatever
 // the file held, so that it is whole again.
 bool OpenForOutput(std::u16string_view path, int fileNumber, std::stop_token stop = {});

@@ -13,12 +13,15 @@ namespace miruteka::native {
 
 namespace {
 
-// Copies the whole content from the start, whatever the positions of the two files.
-bool copyContent(int from, int to)
+// Copies the whole content from the start, whatever the positions of the two files; false when
+// `stop` is requested first.
+bool copyContent(int from, int to, const std::stop_token& stop = {})
 {
     std::array<char, 65536> buffer;
     off_t at = 0;
     for (;;) {
+        if (stop.stop_requested())
+            return false;
         const ssize_t got = ::pread(from, buffer.data(), buffer.size(), at);
         if (got < 0 && errno == EINTR)
             continue;
@@ -110,7 +113,8 @@ void closeAll(const Output& output)
 
 } // namespace
 
-std::optional<Output> openInPlace(Fd folder, const std::string& name, const struct stat& old)
+std::optional<Output> openInPlace(
+    Fd folder, const std::string& name, const struct stat& old, const std::stop_token& stop)
 {
     // Read as well as written: its content is copied first. Not waiting on a lease someone holds.
     Fd target(openAtRetrying(
@@ -124,7 +128,7 @@ std::optional<Output> openInPlace(Fd folder, const std::string& name, const stru
     if (!copy)
         return std::nullopt;
     std::optional<std::string> backup;
-    if (copyContent(target.get(), copy->handle) && ::fsync(copy->handle) == 0)
+    if (copyContent(target.get(), copy->handle, stop) && ::fsync(copy->handle) == 0)
         backup = nameCopy(folder.get(), *copy, name);
     if (!backup) {
         dropBeside(folder.get(), *copy);
@@ -138,7 +142,8 @@ std::optional<Output> openInPlace(Fd folder, const std::string& name, const stru
         .temporary = std::move(*backup),
         .backup = copy->handle,
         .mode = st.st_mode };
-    if (::ftruncate(output.handle, 0) != 0) {
+    // Nothing is written once stopped: emptying the file would only mean putting it all back.
+    if (stop.stop_requested() || ::ftruncate(output.handle, 0) != 0) {
         removeCopy(output); // the file is as it was
         closeAll(output);
         return std::nullopt;

@@ -12,8 +12,10 @@ struct stat;
 
 namespace miruteka::native {
 
-// `old` is the file that the name in the folder held when the save began.
-std::optional<Output> openInPlace(Fd folder, const std::string& name, const struct stat& old);
+// `old` is the file that the name in the folder held when the save began. A stop requested while
+// the copy is being made gives up there, with the file untouched.
+std::optional<Output> openInPlace(
+    Fd folder, const std::string& name, const struct stat& old, const std::stop_token& stop);
 bool commitInPlace(const Output& output);
 void discardInPlace(const Output& output);
 

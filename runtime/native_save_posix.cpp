@@ -161,7 +161,7 @@ Fd openOriginal(const Place& place)
 // that (an owner or a group the saver may not give it, other names of the same file, a sticky
 // folder that would refuse the rename of someone else's file), the report goes into the file
 // itself, after a copy of its old content.
-std::optional<Output> openReplacing(Place& place)
+std::optional<Output> openReplacing(Place& place, const std::stop_token& stop)
 {
     const struct stat& old = *place.existing;
     if (old.st_nlink == 1) {
@@ -180,7 +180,7 @@ std::optional<Output> openReplacing(Place& place)
         }
         dropBeside(place.folder.get(), *fresh);
     }
-    return openInPlace(std::move(place.folder), place.name, old);
+    return openInPlace(std::move(place.folder), place.name, old, stop);
 }
 
 // Writing to a pipe whose reader has gone raises SIGPIPE, which would end the program.
@@ -222,7 +222,7 @@ std::optional<std::vector<std::string>> lockKeys(const Place& place)
     return keys;
 }
 
-std::optional<Output> openLocated(Place& place)
+std::optional<Output> openLocated(Place& place, const std::stop_token& stop)
 {
     if (place.existing) {
         const struct stat& st = *place.existing;
@@ -232,7 +232,7 @@ std::optional<Output> openLocated(Place& place)
         // not be replaced all the same.
         if (::faccessat(place.folder.get(), place.name.c_str(), W_OK, AT_EACCESS) != 0)
             return std::nullopt;
-        return openReplacing(place);
+        return openReplacing(place, stop);
     }
     // Mode 0666 lets the umask and the folder's default ACL apply, as for any new file.
     if (auto beside = createBeside(place.folder.get(), 0666))
@@ -269,7 +269,7 @@ std::optional<Output> openOutput(std::u16string_view path, const std::stop_token
             return std::nullopt;
         if (lockKeys(*place) != keys)
             continue;
-        auto output = openLocated(*place);
+        auto output = openLocated(*place, stop);
         if (output)
             output->lock = std::move(*lock);
         return output;

@@ -2,6 +2,7 @@
 // a pipe nobody reads. The window must stay the user's meanwhile.
 #include "fee_report.h"
 #include "scratch.h"
+#include "slow_share.h"
 #include "window_harness.h"
 #include "worker_pool.h"
 
@@ -9,10 +10,8 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QMimeData>
-#include <QProcess>
 #include <QTest>
 #include <atomic>
-#include <csignal>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
@@ -23,70 +22,14 @@ using namespace miruteka::testing;
 
 namespace {
 
-// slowfs mounted in a folder of its own, for as long as it lives.
-class SlowShare {
-public:
-    SlowShare(const ScratchDir& scratch, int files, int delayUs)
-        : mountPoint_(scratch / "share")
-    {
-#ifdef SLOWFS
-        std::filesystem::create_directory(mountPoint_);
-        server_.start(QStringLiteral(SLOWFS),
-            { qPath(mountPoint_), QStringLiteral("-f"), QStringLiteral("--files=%1").arg(files),
-                QStringLiteral("--delay-us=%1").arg(delayUs) });
-        QElapsedTimer clock;
-        clock.start();
-        while (!std::filesystem::exists(file(0)) && clock.elapsed() < 10000)
-            QTest::qWait(20);
-#else
-        (void)files;
-        (void)delayUs;
-#endif
-    }
-    ~SlowShare()
-    {
-        resume();
-        QProcess::execute(QStringLiteral("fusermount3"), { "-u", "-z", qPath(mountPoint_) });
-        server_.waitForFinished(5000);
-    }
-
-    // Why this machine cannot mount the share, or nothing. A build without slowfs is a fault of
-    // the build, which fails rather than skips.
-    static QString unavailable()
-    {
-        if (::geteuid() != 0 || ::access("/dev/fuse", R_OK | W_OK) != 0)
-            return QStringLiteral("mounting FUSE needs root and /dev/fuse");
-        return {};
-    }
-
-    bool mounted() const { return std::filesystem::exists(file(0)); }
-    std::filesystem::path file(int index) const
-    {
-        char name[16];
-        std::snprintf(name, sizeof name, "f%06d.bin", index);
-        return mountPoint_ / name;
-    }
-    QList<QUrl> urls(int count) const
-    {
-        QList<QUrl> urls;
-        for (int i = 0; i < count; ++i)
-            urls.append(QUrl::fromLocalFile(qPath(file(i))));
-        return urls;
-    }
-    // The server stops answering, as a file server that hangs does, and comes back.
-    void stop() { signal(SIGSTOP); }
-    void resume() { signal(SIGCONT); }
-
-private:
-    void signal(int number)
-    {
-        if (const auto pid = static_cast<pid_t>(server_.processId()); pid > 0)
-            ::kill(pid, number);
-    }
-
-    std::filesystem::path mountPoint_;
-    QProcess server_;
-};
+// The share's synthetic files, dropped.
+QList<QUrl> urls(const SlowShare& share, int count)
+{
+    QList<QUrl> urls;
+    for (int i = 0; i < count; ++i)
+        urls.append(QUrl::fromLocalFile(qPath(share.file(i))));
+    return urls;
+}
 
 // Threads of this process now.
 std::size_t threadsNow()
@@ -129,9 +72,9 @@ private:
 #ifndef SLOWFS
         QFAIL("slowfs was not built: libfuse3-dev is missing (scripts/install-deps installs it)");
 #endif
-        if (const QString why = SlowShare::unavailable(); !why.isEmpty())
-            QSKIP(qPrintable(why));
-        share_ = std::make_unique<SlowShare>(dir_, files, delayUs);
+        if (const std::string why = SlowShare::unavailable(); !why.empty())
+            QSKIP(why.c_str());
+        share_ = std::make_unique<SlowShare>(dir_ / "share", delayUs, files);
         QVERIFY2(share_->mounted(), "slowfs did not mount");
     }
 
@@ -164,7 +107,7 @@ void LongDropTest::longWalkShowsProgressAndCanBeAbandoned()
     QFETCH(bool, byEsc);
     mountShare(3000, 5000);
     prompts().answer = qPath(dir_ / "never.txt");
-    window().Frame1_OLEDragDrop(share_->urls(3000));
+    window().Frame1_OLEDragDrop(urls(*share_, 3000));
 
     // After half a second the frame says how far the walk has got, under the busy cursor.
     QVERIFY(waitUntil([&] { return window().progress() && window().progress()->isVisible(); }));
@@ -197,7 +140,7 @@ void LongDropTest::dropsAndPastesDuringAWalkGetTheirOwnPromptsAfterIt()
         return answers.last();
     };
 
-    window().Frame1_OLEDragDrop(share_->urls(2000));
+    window().Frame1_OLEDragDrop(urls(*share_, 2000));
     QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall); // the drop's procedure starts
     QVERIFY(window().dropAwaitsWork());
     // While the walk goes on: a new price, a drop and a paste. The window takes them all, and
@@ -232,7 +175,7 @@ void LongDropTest::dropsAndPastesDuringAWalkGetTheirOwnPromptsAfterIt()
 void LongDropTest::closingWhileTheShareHangsEndsAtOnce()
 {
     mountShare(500, 1000);
-    window().Frame1_OLEDragDrop(share_->urls(500));
+    window().Frame1_OLEDragDrop(urls(*share_, 500));
     QVERIFY(waitUntil([&] { return window().progress() != nullptr; }));
     share_->stop();
     QTest::qWait(100); // the workers are stuck in the file system now
@@ -299,7 +242,7 @@ void LongDropTest::abandonedDropsOnAStoppedShareKeepTheThreadsBounded()
     const std::size_t before = threadsNow();
     share_->stop();
     for (int drop = 0; drop < 10; ++drop) {
-        window().Frame1_OLEDragDrop(share_->urls(200));
+        window().Frame1_OLEDragDrop(urls(*share_, 200));
         QVERIFY(waitUntil([&] { return window().dropAwaitsWork(); }));
         QTest::qWait(20);
         QTest::keyClick(&window(), Qt::Key_Escape);
@@ -313,7 +256,7 @@ void LongDropTest::abandonedDropsOnAStoppedShareKeepTheThreadsBounded()
     QVERIFY(
         miruteka::WorkerPool::measuring().threads() <= miruteka::WorkerPool::measuring().bound());
 
-    window().Frame1_OLEDragDrop(share_->urls(200));
+    window().Frame1_OLEDragDrop(urls(*share_, 200));
     QVERIFY(waitUntil([&] { return window().progress() && window().progress()->isVisible(); }));
     QCOMPARE(window().progress()->stage.text(), QStringLiteral("空きを待っています…"));
     QCOMPARE(window().cursor().shape(), Qt::BusyCursor);

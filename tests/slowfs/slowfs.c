@@ -1,15 +1,17 @@
 /* A file system that answers every request after a fixed delay, as a file server on a network
- * does, with many requests served at once so that concurrent ones overlap. It holds one flat
- * folder of empty-content files of known lengths; nothing is ever cached by the kernel, so each
- * open goes to the "server" every time.
+ * does, with many requests served at once so that concurrent ones overlap. Nothing is ever cached
+ * by the kernel, so each request goes to the "server" every time. It holds either one flat,
+ * read-only folder of empty-content files of known lengths, or with --backing the files of a
+ * real folder, read and written (passthrough.c):
  *
  *   slowfs MOUNTPOINT --files=N --delay-us=D [FUSE options, e.g. -f]
+ *   slowfs MOUNTPOINT --backing=DIR --delay-us=D [FUSE options]
  *
  * File i is named f%06d.bin and is (i * 7919) % 100000 bytes long. SIGSTOP on the process is a
  * server that stops answering; SIGCONT brings it back. */
-#define FUSE_USE_VERSION 35
+#include "slowfs.h"
+
 #include <errno.h>
-#include <fuse.h>
 #include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -20,15 +22,17 @@
 static struct {
     unsigned files;
     unsigned delay_us;
+    const char* backing;
 } options;
 
 static const struct fuse_opt option_spec[] = {
     { "--files=%u", offsetof(__typeof__(options), files), 0 },
     { "--delay-us=%u", offsetof(__typeof__(options), delay_us), 0 },
+    { "--backing=%s", offsetof(__typeof__(options), backing), 0 },
     FUSE_OPT_END,
 };
 
-static void wait_like_a_server(void)
+void wait_like_a_server(void)
 {
     struct timespec delay = { options.delay_us / 1000000, (options.delay_us % 1000000) * 1000L };
     while (nanosleep(&delay, &delay) != 0 && errno == EINTR) { }
@@ -143,9 +147,14 @@ int main(int argc, char* argv[])
         fprintf(stderr, "slowfs: at most 1000000 files\n");
         return 1;
     }
+    if (options.backing && !passthrough_open(options.backing)) {
+        perror(options.backing);
+        return 1;
+    }
     /* Enough threads that no request waits for one: the delay is the server's, not ours. */
     fuse_opt_add_arg(&args, "-omax_threads=256,max_idle_threads=256");
-    const int status = fuse_main(args.argc, args.argv, &operations, NULL);
+    const int status = fuse_main(args.argc, args.argv,
+        options.backing ? &passthrough_operations : &operations, NULL);
     fuse_opt_free_args(&args);
     return status;
 }
