@@ -38,8 +38,15 @@ DropWork::~DropWork()
     const std::lock_guard lock(waker_->mutex);
     waker_->owner = nullptr;
     // The tasks' own destructors ask them to stop; the lengths stop with the walk.
-    if (lengths_)
-        lengths_->stop();
+    stopMeasuring();
+}
+
+void DropWork::stopMeasuring()
+{
+    if (!measuring_)
+        return;
+    if (const auto lengths = measuring_->get())
+        lengths->stop();
 }
 
 WorkerPool& DropWork::pool(WorkerPool* given, WorkerPool& (*process)()) const
@@ -74,31 +81,38 @@ void DropWork::runNext()
 
 void DropWork::start(const Drop& drop)
 {
-    // Each local file's path is made here, while its URL is at hand; the files are then measured
-    // many at a time on the measuring pool, and the report made from them in the dropped order
-    // on the walking pool.
+    // The walk makes each local file's path from its URL, which for tens of thousands of files
+    // would hold the window's thread for tens of milliseconds, more on a busy machine; it then has
+    // them measured many at a time on the measuring pool and makes the report from them in the
+    // dropped order.
     try {
-        auto paths = std::make_shared<ConcurrentLengths::Paths>();
-        paths->reserve(static_cast<std::size_t>(drop.urls.size()));
-        for (const QUrl& url : drop.urls) {
-            if (DropFrame::namesLocalFile(url))
-                paths->push_back(DropFrame::localPath(url).toStdU16String());
-        }
-        lengths_ = std::make_shared<ConcurrentLengths>(std::move(paths), lengthRequestsInFlight,
-            std::stop_token {}, means_.measure, means_.measuring);
+        measuring_ = std::make_shared<Measuring>();
+        dropped_ = drop.urls.size();
         walk_.emplace(
             pool(means_.walking, &WorkerPool::walking),
-            [lengths = lengths_, price = drop.unitPrice.toStdU16String()](std::stop_token stop) {
+            [urls = drop.urls, price = drop.unitPrice.toStdU16String(), measuring = measuring_,
+                measure = means_.measure, measuringPool = means_.measuring](
+                std::stop_token stop) mutable -> std::optional<std::u16string> {
+                auto paths = std::make_shared<ConcurrentLengths::Paths>();
+                paths->reserve(static_cast<std::size_t>(urls.size()));
+                for (const QUrl& url : std::as_const(urls)) {
+                    if (stop.stop_requested())
+                        return std::nullopt;
+                    if (DropFrame::namesLocalFile(url))
+                        paths->push_back(DropFrame::localPath(url).toStdU16String());
+                }
+                urls = {};
+                const auto lengths = std::make_shared<ConcurrentLengths>(std::move(paths),
+                    lengthRequestsInFlight, std::stop_token {}, measure, measuringPool);
+                measuring->set(lengths);
                 // A walk stopped, or walked away from, stops the measuring it waits for.
                 const std::stop_callback stopMeasuring(stop, [&] { lengths->stop(); });
                 return BuildFeeReport(*lengths, price);
             },
             [waker = waker_] { waker->wake(); });
     } catch (const std::bad_alloc&) {
-        if (lengths_)
-            lengths_->stop();
-        lengths_.reset();
         walk_.reset();
+        measuring_.reset();
         emit message(QStringLiteral("メモリが足りないため、レポートを作れませんでした。"));
         finish();
         return;
@@ -121,9 +135,13 @@ void DropWork::follow()
     const bool feedbackDue = stageClock_.elapsed() >= feedbackAfterMs;
 
     if (stage_ == Stage::measuring) {
-        if (feedbackDue)
-            emit feedback(stage_, qsizetype(lengths_->measured()), qsizetype(lengths_->size()),
-                lengths_->waitingForWorker() || !walk_->started());
+        if (feedbackDue) {
+            // Until the walk has made the paths, the drop's items stand for its files.
+            const auto lengths = measuring_->get();
+            emit feedback(stage_, lengths ? qsizetype(lengths->measured()) : 0,
+                lengths ? qsizetype(lengths->size()) : dropped_,
+                !walk_->started() || (lengths && lengths->waitingForWorker()));
+        }
         // The prompt waits for any dialog of the user's (settings, about) to close first.
         if (!walk_->done() || (prompt_.canAsk && !prompt_.canAsk()))
             return;
@@ -132,7 +150,7 @@ void DropWork::follow()
         if (!outOfMemory)
             report = walk_->take();
         walk_.reset();
-        lengths_.reset();
+        measuring_.reset();
         if (outOfMemory) {
             finish();
             emit message(QStringLiteral("メモリが足りないため、レポートを作れませんでした。"));
@@ -188,9 +206,9 @@ void DropWork::askAndSave()
 void DropWork::cancel()
 {
     if (stage_ == Stage::measuring) {
-        lengths_->stop();
+        stopMeasuring();
         walk_.reset();
-        lengths_.reset();
+        measuring_.reset();
     } else if (stage_ == Stage::saving) {
         save_->requestStop();
         abandonedSaves_.push_back(std::move(*save_));

@@ -120,7 +120,26 @@ private:
     bool closing_ = false;
 
     Stage stage_ = Stage::idle;
-    std::shared_ptr<ConcurrentLengths> lengths_;
+    // The drop's measuring, which its walk starts once it has made the paths: the window's
+    // thread reads its progress from here.
+    struct Measuring {
+        std::shared_ptr<ConcurrentLengths> get() const
+        {
+            const std::lock_guard lock(mutex);
+            return lengths;
+        }
+        void set(std::shared_ptr<ConcurrentLengths> started)
+        {
+            const std::lock_guard lock(mutex);
+            lengths = std::move(started);
+        }
+        mutable std::mutex mutex;
+        std::shared_ptr<ConcurrentLengths> lengths;
+    };
+    void stopMeasuring();
+
+    std::shared_ptr<Measuring> measuring_;
+    qsizetype dropped_ = 0; // the items of the drop being measured
     std::optional<PooledTask<std::optional<std::u16string>>> walk_;
     std::u16string report_;
     std::optional<PooledTask<bool>> save_;

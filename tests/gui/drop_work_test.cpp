@@ -71,6 +71,7 @@ private slots:
     void feedbackOnlyAfterHalfASecond_data();
     void feedbackOnlyAfterHalfASecond();
     void measuringWaitsForAFreeWorkerAndSaysSo();
+    void theWalkNotTheWindowStartsTheMeasuring();
     void abandonedDropAsksForNoMoreFiles_data();
     void abandonedDropAsksForNoMoreFiles();
     void outOfMemoryIsToldAndNothingIsWritten_data();
@@ -139,6 +140,38 @@ void DropWorkTest::measuringWaitsForAFreeWorkerAndSaysSo()
     work.add(urls(5), QStringLiteral("0.3"));
     QVERIFY(QTest::qWaitFor([&] { return prompt.asked == 1; }, 10000));
     QCOMPARE(asked->load(), 5);
+}
+
+// The drop's paths are made by its walk, off the window's thread, and only then measured: while
+// every walking thread is taken, nothing of the drop is measured, and its feedback says it waits
+// with the dropped items as its total.
+void DropWorkTest::theWalkNotTheWindowStartsTheMeasuring()
+{
+    WorkerPool walking(1);
+    auto busy = Gate::make();
+    walking.submit([busy] { busy->pass(); });
+    busy->waitForArrivals(1);
+    WorkerPool measuring(2);
+    auto asked = std::make_shared<std::atomic<int>>(0);
+    Prompt prompt;
+    DropWork work(prompt.seam(),
+        { &measuring, &walking, nullptr,
+            [asked](std::u16string_view) {
+                ++*asked;
+                return std::optional<std::int64_t>(1);
+            },
+            {} });
+    QSignalSpy shown(&work, &DropWork::feedback);
+    work.add(urls(7), QStringLiteral("0.3"));
+    QVERIFY(QTest::qWaitFor([&] { return !shown.isEmpty(); }, 5000));
+    QCOMPARE(shown.last().at(2).value<qsizetype>(), qsizetype(7));
+    QCOMPARE(shown.last().at(3).toBool(), true);
+    QCOMPARE(measuring.threads() + measuring.queued(), std::size_t(0));
+    QCOMPARE(asked->load(), 0);
+
+    busy->open();
+    QVERIFY(QTest::qWaitFor([&] { return prompt.asked == 1; }, 10000));
+    QCOMPARE(asked->load(), 7);
 }
 
 void DropWorkTest::abandonedDropAsksForNoMoreFiles_data()
