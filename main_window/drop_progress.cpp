@@ -16,8 +16,8 @@ DropProgress::DropProgress(QWidget* frame)
     layout->addWidget(&bar);
     layout->addWidget(&cancelButton, 0, Qt::AlignHCenter);
     stage.setAlignment(Qt::AlignCenter);
-    // The frame is as narrow as the window: a longer stage takes a second line.
-    stage.setWordWrap(true);
+    // The frame is as narrow as the window, and the bar and the button leave the stage one line:
+    // each stage is a word short enough for it, in any font.
     bar.setAlignment(Qt::AlignCenter);
     // The window shows the busy cursor meanwhile; the way out keeps the ordinary one.
     cancelButton.setCursor(Qt::ArrowCursor);
@@ -56,7 +56,7 @@ void DropProgress::showSaving()
 
 void DropProgress::showWaiting()
 {
-    stage.setText(QStringLiteral("空きを待っています…"));
+    stage.setText(QStringLiteral("待機中…"));
     bar.setRange(0, 0);
     bar.setAccessibleName(QStringLiteral("空きを待っています"));
     bar.setAccessibleDescription(

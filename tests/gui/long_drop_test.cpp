@@ -258,7 +258,7 @@ void LongDropTest::abandonedDropsOnAStoppedShareKeepTheThreadsBounded()
 
     window().Frame1_OLEDragDrop(urls(*share_, 200));
     QVERIFY(waitUntil([&] { return window().progress() && window().progress()->isVisible(); }));
-    QCOMPARE(window().progress()->stage.text(), QStringLiteral("空きを待っています…"));
+    QCOMPARE(window().progress()->stage.text(), QStringLiteral("待機中…"));
     QCOMPARE(window().cursor().shape(), Qt::BusyCursor);
     QTest::keyClick(&window(), Qt::Key_Escape);
     QVERIFY(!window().dropInProgress());

@@ -418,12 +418,11 @@ void MainWindowTest::progressTextFitsTheFrame_data()
     QTest::newRow("測定中") << std::function(
         [](miruteka::DropProgress& p) { p.showMeasuring(99999, 100000); });
     QTest::newRow("保存中") << std::function([](miruteka::DropProgress& p) { p.showSaving(); });
-    QTest::newRow("空きを待っています")
-        << std::function([](miruteka::DropProgress& p) { p.showWaiting(); });
+    QTest::newRow("待機中") << std::function([](miruteka::DropProgress& p) { p.showWaiting(); });
 }
 
 // The frame is as narrow as the window: a stage whose words do not fit would lose its first and
-// last characters, its line being centred.
+// last characters, its line being centred, and there is no room for a second line.
 void MainWindowTest::progressTextFitsTheFrame()
 {
     QFETCH(std::function<void(miruteka::DropProgress&)>, show);
