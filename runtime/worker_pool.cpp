@@ -22,18 +22,33 @@ struct WorkerPool::State {
     {
     }
 
-    // Called with the lock held. The new thread holds only the state: if it cannot be started,
-    // nothing of the work is lost with it.
-    void startThreadsForQueue(const std::shared_ptr<State>& self)
+    // Called with the lock held: the threads that the queued work needs, counted as started, to
+    // be started by startClaimed() once the lock is released. Starting a thread can take a while,
+    // and a low-priority thread that did it under the lock on a busy machine would keep the
+    // window's thread waiting for the lock as long.
+    std::size_t claimThreadsForQueue()
     {
-        while (queue.size() > idle + starting && threads < bound) {
+        std::size_t claimed = 0;
+        for (; queue.size() > idle + starting && threads < bound; ++claimed) {
+            ++threads;
+            ++starting;
+        }
+        return claimed;
+    }
+
+    // The new thread holds only the state: if it cannot be started, nothing of the work is lost
+    // with it; the work waits for a thread of ours to be free, or for a retry.
+    void startClaimed(const std::shared_ptr<State>& self, std::size_t claimed)
+    {
+        for (; claimed > 0; --claimed) {
             try {
                 std::thread([self] { self->serve(); }).detach();
             } catch (const std::system_error&) {
-                return; // the work waits for a thread of ours to be free, or for a retry
+                const std::lock_guard lock(mutex);
+                threads -= claimed;
+                starting -= claimed;
+                return;
             }
-            ++threads;
-            ++starting;
         }
     }
 
@@ -119,22 +134,28 @@ WorkerPool& WorkerPool::saving()
 
 void WorkerPool::submit(std::function<void()> work, std::stop_token stop)
 {
+    std::size_t claimed = 0;
     {
         const std::lock_guard lock(state_->mutex);
         // Abandoned work that no thread took goes now, so that a pool whose threads are all stuck
         // does not gather the work of every drop given up on meanwhile.
         state_->dropStoppedWork();
         state_->queue.push_back({ std::move(work), std::move(stop) });
-        state_->startThreadsForQueue(state_);
+        claimed = state_->claimThreadsForQueue();
     }
     state_->ready.notify_one();
+    state_->startClaimed(state_, claimed);
 }
 
 void WorkerPool::retry()
 {
-    const std::lock_guard lock(state_->mutex);
-    state_->dropStoppedWork();
-    state_->startThreadsForQueue(state_);
+    std::size_t claimed = 0;
+    {
+        const std::lock_guard lock(state_->mutex);
+        state_->dropStoppedWork();
+        claimed = state_->claimThreadsForQueue();
+    }
+    state_->startClaimed(state_, claimed);
 }
 
 unsigned WorkerPool::bound() const { return state_->bound; }
