@@ -102,11 +102,11 @@ void DropWork::start(const Drop& drop)
                         paths->push_back(DropFrame::localPath(url).toStdU16String());
                 }
                 urls = {};
-                const auto lengths = std::make_shared<ConcurrentLengths>(std::move(paths),
-                    lengthRequestsInFlight, std::stop_token {}, measure, measuringPool);
+                // A walk stopped, or walked away from, stops the measuring it waits for, at once
+                // and in the thread that stops it: no file is asked for after that.
+                const auto lengths = std::make_shared<ConcurrentLengths>(
+                    std::move(paths), lengthRequestsInFlight, stop, measure, measuringPool);
                 measuring->set(lengths);
-                // A walk stopped, or walked away from, stops the measuring it waits for.
-                const std::stop_callback stopMeasuring(stop, [&] { lengths->stop(); });
                 return BuildFeeReport(*lengths, price);
             },
             [waker = waker_] { waker->wake(); });
