@@ -38,15 +38,6 @@ DropWork::~DropWork()
     const std::lock_guard lock(waker_->mutex);
     waker_->owner = nullptr;
     // The tasks' own destructors ask them to stop; the lengths stop with the walk.
-    stopMeasuring();
-}
-
-void DropWork::stopMeasuring()
-{
-    if (!measuring_)
-        return;
-    if (const auto lengths = measuring_->get())
-        lengths->stop();
 }
 
 WorkerPool& DropWork::pool(WorkerPool* given, WorkerPool& (*process)()) const
@@ -102,6 +93,8 @@ void DropWork::start(const Drop& drop)
                         paths->push_back(DropFrame::localPath(url).toStdU16String());
                 }
                 urls = {};
+                if (stop.stop_requested())
+                    return std::nullopt;
                 // A walk stopped, or walked away from, stops the measuring it waits for, at once
                 // and in the thread that stops it: no file is asked for after that.
                 const auto lengths = std::make_shared<ConcurrentLengths>(
@@ -206,8 +199,7 @@ void DropWork::askAndSave()
 void DropWork::cancel()
 {
     if (stage_ == Stage::measuring) {
-        stopMeasuring();
-        walk_.reset();
+        walk_.reset(); // stops its measuring
         measuring_.reset();
     } else if (stage_ == Stage::saving) {
         save_->requestStop();

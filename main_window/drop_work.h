@@ -27,7 +27,8 @@
 namespace miruteka {
 
 // How a drop's work is done: the process's pools, MeasureFile and SaveFeeReport, unless a test
-// gives others.
+// gives others. A pool given must outlive the drops' work on it, which can go on after their
+// owner has gone (the process's pools are never destroyed).
 struct DropWorkMeans {
     WorkerPool* measuring = nullptr;
     WorkerPool* walking = nullptr;
@@ -136,7 +137,6 @@ private:
         mutable std::mutex mutex;
         std::shared_ptr<ConcurrentLengths> lengths;
     };
-    void stopMeasuring();
 
     std::shared_ptr<Measuring> measuring_;
     qsizetype dropped_ = 0; // the items of the drop being measured

@@ -62,6 +62,22 @@ void waitUntilAllFree(WorkerPool& pool)
     together->waitForPassed(pool.bound());
 }
 
+// A drop's walk starts its measuring on the pool given to the drop's owner: a test's own pools
+// must outlive its walks, which this waits for as it goes, after the owner and before the pools.
+class WalksEnded {
+public:
+    explicit WalksEnded(WorkerPool& walking)
+        : walking_(walking)
+    {
+    }
+    ~WalksEnded() { waitUntilAllFree(walking_); }
+    WalksEnded(const WalksEnded&) = delete;
+    WalksEnded& operator=(const WalksEnded&) = delete;
+
+private:
+    WorkerPool& walking_;
+};
+
 } // namespace
 
 class DropWorkTest : public QObject {
@@ -109,14 +125,16 @@ void DropWorkTest::feedbackOnlyAfterHalfASecond()
 // its files, even once a thread is free.
 void DropWorkTest::measuringWaitsForAFreeWorkerAndSaysSo()
 {
+    WorkerPool walking(2);
     WorkerPool measuring(1);
+    const WalksEnded walksEnded(walking);
     auto stuck = Gate::make();
     measuring.submit([stuck] { stuck->pass(); });
     stuck->waitForArrivals(1);
     auto asked = std::make_shared<std::atomic<int>>(0);
     Prompt prompt;
     DropWork work(prompt.seam(),
-        { &measuring, nullptr, nullptr,
+        { &measuring, &walking, nullptr,
             [asked](std::u16string_view) {
                 ++*asked;
                 return std::optional<std::int64_t>(1);
@@ -152,6 +170,7 @@ void DropWorkTest::theWalkNotTheWindowStartsTheMeasuring()
     walking.submit([busy] { busy->pass(); });
     busy->waitForArrivals(1);
     WorkerPool measuring(2);
+    const WalksEnded walksEnded(walking);
     auto asked = std::make_shared<std::atomic<int>>(0);
     Prompt prompt;
     DropWork work(prompt.seam(),
@@ -187,11 +206,13 @@ void DropWorkTest::abandonedDropAsksForNoMoreFiles_data()
 void DropWorkTest::abandonedDropAsksForNoMoreFiles()
 {
     QFETCH(QString, how);
+    WorkerPool walking(2);
     WorkerPool measuring(4);
+    const WalksEnded walksEnded(walking);
     auto server = Gate::make();
     Prompt prompt;
-    auto work = std::make_unique<DropWork>(
-        prompt.seam(), miruteka::DropWorkMeans { &measuring, nullptr, nullptr, gated(server), {} });
+    auto work = std::make_unique<DropWork>(prompt.seam(),
+        miruteka::DropWorkMeans { &measuring, &walking, nullptr, gated(server), {} });
     work->add(urls(1000), QStringLiteral("0.3"));
     QVERIFY(QTest::qWaitFor([&] { return server->arrived() == 4; }, 10000));
     if (how == "cancel")
