@@ -49,7 +49,9 @@ screenshot() { im import -window root "$1"; }
 # time: the next looks once the last listens.
 start_display() {
     xvfb_lock=${TMPDIR:-/tmp}/miruteka-xvfb.lock
-    : >>"$xvfb_lock" 2>/dev/null || true
+    # touch, not ": >>": sh ends on a failed redirection of a builtin such as ":", and another
+    # user's lock cannot be written (it can be read, which is all flock needs).
+    touch "$xvfb_lock" 2>/dev/null || true
     exec 9<"$xvfb_lock"
     flock -w 10 9 || true # held too long by someone else: go ahead, as without it
     Xvfb -displayfd 3 -screen 0 640x480x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" 9<&- &
