@@ -112,6 +112,23 @@ find_window() {
     fail "no window titled $2 appeared"
 }
 
+# Answers the save prompt, window $1, with the path $2, and waits up to 10 s for the report there.
+# On a slow machine the name field's completer may open its list just as Return comes and take
+# that Return to close it: Return is pressed again every 2 s while the prompt is still showing.
+answer_save_prompt() {
+    # Qt's own save prompt starts in its file name field.
+    xdotool windowfocus --sync "$1" sleep 0.2 type --delay 20 "$2"
+    for tick in $(seq 0 99); do
+        [ -s "$2" ] && return 0
+        if [ $((tick % 20)) -eq 0 ] &&
+            xwininfo -id "$1" 2>/dev/null | grep -q 'Map State: IsViewable'; then
+            xdotool windowfocus --sync "$1" key --delay 100 Return
+        fi
+        sleep 0.1
+    done
+    fail "no report was written to $2 after the prompt was answered"
+}
+
 # Clicks 終了 (its centre, at x 85..121 and y 90..111 of the client area), then expect_exit.
 exit_by_button() {
     xdotool mousemove --window "$window" 103 100 click 1
