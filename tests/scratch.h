@@ -3,11 +3,13 @@
 // sockets, devices, an old report that must survive, a limit on the size of files.
 #pragma once
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #ifndef _WIN32
 #include "unprivileged.h"
@@ -87,6 +89,16 @@ inline std::string readBytes(const std::filesystem::path& path)
 {
     std::ifstream in(path, std::ios::binary);
     return { std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>() };
+}
+
+// The names a folder holds, sorted: what a save left beside the report shows here.
+inline std::vector<std::string> sortedNames(const std::filesystem::path& dir)
+{
+    std::vector<std::string> found;
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+        found.push_back(entry.path().filename().string());
+    std::sort(found.begin(), found.end());
+    return found;
 }
 
 // What an old report holds before a save that must leave it alone.

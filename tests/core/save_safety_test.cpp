@@ -21,17 +21,9 @@ namespace {
 using testing::Latch;
 using testing::readBytes;
 using testing::ScratchDir;
+using testing::sortedNames;
 using testing::u16;
 namespace fs = std::filesystem;
-
-std::vector<std::string> entries(const fs::path& dir)
-{
-    std::vector<std::string> found;
-    for (const auto& entry : fs::directory_iterator(dir))
-        found.push_back(entry.path().filename().string());
-    std::sort(found.begin(), found.end());
-    return found;
-}
 
 constexpr std::string_view oldBytes = "old report";
 
@@ -106,7 +98,7 @@ TEST_P(SameFile, ASecondSaveWaitsUntilTheFirstHasEnded)
     EXPECT_FALSE(CloseFile(2));
     for (const auto& name : c.names)
         EXPECT_EQ(readBytes(dir / name), "first\r\n") << name;
-    EXPECT_EQ(entries(dir.path()), c.names);
+    EXPECT_EQ(sortedNames(dir.path()), c.names);
 }
 
 // Two saves started together both succeed, one after the other: the file ends as one whole
@@ -140,7 +132,7 @@ TEST_P(SameFile, TwoSavesAtOnceLeaveOneWholeReport)
     EXPECT_TRUE(now == a || now == b) << "a report of " << now.size() << " bytes, mixed";
     for (const auto& name : c.names)
         EXPECT_TRUE(readBytes(dir / name) == now) << name;
-    EXPECT_EQ(entries(dir.path()), c.names);
+    EXPECT_EQ(sortedNames(dir.path()), c.names);
 }
 
 // A save stopped after it has written part of its report leaves the file as it was, under all
@@ -160,7 +152,7 @@ TEST_P(SameFile, AStoppedSaveLeavesTheFileAsItWas)
     if (existed) {
         for (const auto& name : c.names)
             EXPECT_EQ(readBytes(dir / name), oldBytes) << name;
-        EXPECT_EQ(entries(dir.path()), c.names);
+        EXPECT_EQ(sortedNames(dir.path()), c.names);
     } else {
         EXPECT_TRUE(fs::is_empty(dir.path()));
     }
@@ -253,7 +245,7 @@ TEST_P(SaveAtExit, EndsWithTheFileWholeAndNothingBeside)
     }
     for (const auto& name : names)
         EXPECT_TRUE(readBytes(dir / name) == now) << name;
-    EXPECT_EQ(entries(dir.path()), names);
+    EXPECT_EQ(sortedNames(dir.path()), names);
 }
 
 INSTANTIATE_TEST_SUITE_P(Saves, SaveAtExit,

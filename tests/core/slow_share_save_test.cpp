@@ -20,6 +20,7 @@ namespace {
 
 using testing::ScratchDir;
 using testing::SlowShare;
+using testing::sortedNames;
 using testing::u16;
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -29,15 +30,6 @@ using Clock = std::chrono::steady_clock;
 constexpr int delayUs = 5000;
 constexpr std::size_t oldSize = 8 << 20;
 constexpr std::size_t newSize = 6 << 20;
-
-std::vector<std::string> entries(const fs::path& dir)
-{
-    std::vector<std::string> found;
-    for (const auto& entry : fs::directory_iterator(dir))
-        found.push_back(entry.path().filename().string());
-    std::sort(found.begin(), found.end());
-    return found;
-}
 
 // The whole file, read in large pieces: through the share each read is a request.
 std::string readWhole(const fs::path& path)
@@ -64,7 +56,7 @@ struct Seen {
 Seen look(const fs::path& backing)
 {
     Seen seen;
-    for (const auto& name : entries(backing)) {
+    for (const auto& name : sortedNames(backing)) {
         seen.copying = seen.copying || (name.starts_with(".miruteka-") && name.ends_with(".tmp"));
         seen.backup = seen.backup || name.starts_with(".report.txt.miruteka-backup-");
     }
@@ -112,8 +104,8 @@ struct TwoNames {
             << "a report of " << now.size() << " bytes";
         EXPECT_TRUE(readWhole(share->path() / "other name.txt") == now) << "the names differ";
         const std::vector<std::string> names { "other name.txt", "report.txt" };
-        EXPECT_EQ(entries(share->path()), names);
-        EXPECT_EQ(entries(backing), names);
+        EXPECT_EQ(sortedNames(share->path()), names);
+        EXPECT_EQ(sortedNames(backing), names);
     }
 
     ScratchDir dir;

@@ -50,6 +50,15 @@ miruteka::ConcurrentLengths::Measure gated(std::shared_ptr<Gate> gate)
     };
 }
 
+// A measure that counts the files asked for and gives each 1 byte.
+miruteka::ConcurrentLengths::Measure counted(std::shared_ptr<std::atomic<int>> asked)
+{
+    return [asked](std::u16string_view) {
+        ++*asked;
+        return std::optional<std::int64_t>(1);
+    };
+}
+
 // Waits until the pool's `bound` threads are all free of earlier work: each takes one piece of
 // work that waits for the others.
 void waitUntilAllFree(WorkerPool& pool)
@@ -133,13 +142,7 @@ void DropWorkTest::measuringWaitsForAFreeWorkerAndSaysSo()
     stuck->waitForArrivals(1);
     auto asked = std::make_shared<std::atomic<int>>(0);
     Prompt prompt;
-    DropWork work(prompt.seam(),
-        { &measuring, &walking, nullptr,
-            [asked](std::u16string_view) {
-                ++*asked;
-                return std::optional<std::int64_t>(1);
-            },
-            {} });
+    DropWork work(prompt.seam(), { &measuring, &walking, nullptr, counted(asked), {} });
     QSignalSpy shown(&work, &DropWork::feedback);
     work.add(urls(5), QStringLiteral("0.3"));
     QVERIFY(QTest::qWaitFor([&] { return !shown.isEmpty(); }, 5000));
@@ -173,13 +176,7 @@ void DropWorkTest::theWalkNotTheWindowStartsTheMeasuring()
     const WalksEnded walksEnded(walking);
     auto asked = std::make_shared<std::atomic<int>>(0);
     Prompt prompt;
-    DropWork work(prompt.seam(),
-        { &measuring, &walking, nullptr,
-            [asked](std::u16string_view) {
-                ++*asked;
-                return std::optional<std::int64_t>(1);
-            },
-            {} });
+    DropWork work(prompt.seam(), { &measuring, &walking, nullptr, counted(asked), {} });
     QSignalSpy shown(&work, &DropWork::feedback);
     work.add(urls(7), QStringLiteral("0.3"));
     QVERIFY(QTest::qWaitFor([&] { return !shown.isEmpty(); }, 5000));
