@@ -2,7 +2,8 @@
 // mounted by bench/run), measured three ways side by side: the floor of one request at a time
 // (open, fstat, close of each file in turn), the best of the same calls with a given number in
 // flight, and the program's own drop from its arrival to the save prompt. While the drop runs, a
-// probe on the window's event loop keeps the longest stretch in which the loop did not turn.
+// probe on the window's event loop keeps the longest stretch in which the loop did not turn, and
+// a sleeper on each processor, outside the program, the longest the machine itself stood still.
 //
 //   miruteka_share_bench --folder=MOUNTED --files=N [--in-flight=1,2,4,...]
 //   miruteka_share_bench --folder=MOUNTED --files=N --drop-only --busy-loops=K
@@ -13,6 +14,7 @@
 // share's server (SIGSTOP), makes and abandons (as Esc does) that many drops of N files one after
 // another, and prints the process's threads and resident memory after each count: "abandoned
 // files=N drops_10_threads=T drops_10_rss_kib=R ...".
+#include "busy_machine.h"
 #include "concurrent_lengths.h"
 #include "floor.h"
 #include "main.h"
@@ -35,7 +37,6 @@
 #include <sstream>
 #include <string>
 #include <sys/types.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -70,18 +71,21 @@ double measureInFlight(const std::vector<std::string>& paths, unsigned inFlight)
 struct DropFigures {
     double toPromptMs = 0;
     double longestStallMs = 0;
+    double machinePauseMs = 0; // the longest a processor stood still for everyone meanwhile
 };
 
 // The whole drop through the window, from the drop event to the save prompt, the prompt then
 // answered with the empty name (cancel) so that nothing is written to the share.
 DropFigures measureDrop(miruteka::main& window, const QList<QUrl>& urls)
 {
+    const miruteka::bench::MachinePauses machine;
     DropFigures figures;
     bool prompted = false;
     Clock::time_point start;
     miruteka::ReplacedPrompts prompts({
         [&](QWidget*, const QString&, const QString&) {
             figures.toPromptMs = msSince(start);
+            figures.machinePauseMs = machine.longestMs();
             prompted = true;
             return QString();
         },
@@ -108,37 +112,6 @@ DropFigures measureDrop(miruteka::main& window, const QList<QUrl>& urls)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
     return figures;
 }
-
-// Processes that each keep a processor busy, for as long as this lives: the machine of a user
-// who runs something heavy beside the program.
-class BusyLoops {
-public:
-    explicit BusyLoops(unsigned count)
-    {
-        for (unsigned i = 0; i < count; ++i) {
-            const pid_t pid = ::fork();
-            if (pid == 0) {
-                volatile unsigned long spin = 0;
-                for (;;)
-                    spin = spin + 1;
-            }
-            if (pid > 0)
-                pids_.push_back(pid);
-        }
-    }
-    ~BusyLoops()
-    {
-        for (const pid_t pid : pids_) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, nullptr, 0);
-        }
-    }
-    BusyLoops(const BusyLoops&) = delete;
-    BusyLoops& operator=(const BusyLoops&) = delete;
-
-private:
-    std::vector<pid_t> pids_;
-};
 
 std::size_t threadsNow()
 {
@@ -262,10 +235,11 @@ int main(int argc, char** argv)
     }
     DropFigures drop;
     {
-        const BusyLoops loops(busyLoops);
+        const miruteka::bench::BusyLoops loops(busyLoops);
         drop = measureDrop(window, urls);
     }
     std::cout << " busy_loops=" << busyLoops << " drop_to_prompt_ms=" << drop.toPromptMs
-              << " longest_stall_ms=" << drop.longestStallMs << std::endl;
+              << " longest_stall_ms=" << drop.longestStallMs
+              << " machine_pause_ms=" << drop.machinePauseMs << std::endl;
     return 0;
 }
