@@ -1,14 +1,13 @@
 #include "busy_machine.h"
 
-#include <sched.h>
-#include <sys/mman.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <csignal>
 #include <ctime>
 #include <new>
+#include <sched.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace miruteka::bench {
 

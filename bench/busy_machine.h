@@ -2,10 +2,9 @@
 // sleepers that tell how long a processor stood still for everyone, the program or not.
 #pragma once
 
-#include <sys/types.h>
-
 #include <atomic>
 #include <cstdint>
+#include <sys/types.h>
 #include <vector>
 
 namespace miruteka::bench {
