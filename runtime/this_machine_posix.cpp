@@ -1,4 +1,5 @@
 #include "this_machine.h"
+#include "worker_thread.h"
 
 #include <algorithm>
 #include <chrono>
@@ -53,6 +54,7 @@ const std::shared_future<std::string>& canonicalOwnName()
         std::shared_future<std::string> future = promise.get_future().share();
         try {
             std::thread([promise = std::move(promise)]() mutable {
+                NameThisThread("host lookup");
                 promise.set_value(canonicalName(hostName()));
             }).detach();
         } catch (const std::system_error&) {

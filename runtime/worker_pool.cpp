@@ -1,11 +1,12 @@
 #include "worker_pool.h"
 
-#include "worker_priority.h"
+#include "worker_thread.h"
 
 #include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <string>
 #include <system_error>
 #include <thread>
 
@@ -17,8 +18,9 @@ struct WorkerPool::State {
         std::stop_token stop;
     };
 
-    explicit State(unsigned most)
+    State(unsigned most, std::string threadName)
         : bound(std::max(most, 1U))
+        , name(std::move(threadName))
     {
     }
 
@@ -60,6 +62,7 @@ struct WorkerPool::State {
     void serve()
     {
         LowerThisThreadsPriority();
+        NameThisThread(name.c_str());
         std::unique_lock lock(mutex);
         --starting;
         for (;;) {
@@ -87,6 +90,7 @@ struct WorkerPool::State {
     }
 
     const unsigned bound;
+    const std::string name;
     std::mutex mutex;
     std::condition_variable ready;
     std::deque<Job> queue;
@@ -96,8 +100,8 @@ struct WorkerPool::State {
     bool closing = false;
 };
 
-WorkerPool::WorkerPool(unsigned bound)
-    : state_(std::make_shared<State>(bound))
+WorkerPool::WorkerPool(unsigned bound, std::string threadName)
+    : state_(std::make_shared<State>(bound, std::move(threadName)))
 {
 }
 
@@ -114,13 +118,13 @@ WorkerPool& WorkerPool::measuring()
 {
     // Requests in flight for one drop. On a share that answers each request after a fixed delay,
     // 32 came close to the best of any count, and on a local disk they cost nothing over 2.
-    static auto* pool = new WorkerPool(32);
+    static auto* pool = new WorkerPool(32, "measuring");
     return *pool;
 }
 
 WorkerPool& WorkerPool::walking()
 {
-    static auto* pool = new WorkerPool(2);
+    static auto* pool = new WorkerPool(2, "walking");
     return *pool;
 }
 
@@ -128,7 +132,7 @@ WorkerPool& WorkerPool::saving()
 {
     // A second thread, so that one save stuck in a file system that no longer answers does not
     // hold the next save to another place.
-    static auto* pool = new WorkerPool(2);
+    static auto* pool = new WorkerPool(2, "saving");
     return *pool;
 }
 

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <stop_token>
+#include <string>
 
 namespace miruteka {
 
@@ -15,7 +16,8 @@ class WorkerPool {
 public:
     // A pool of at most `bound` threads (at least one), which run below the priority of the
     // thread that shows the window: they wait on disks, and the window must answer meanwhile.
-    explicit WorkerPool(unsigned bound);
+    // Each thread bears `threadName`, which says in a debugger or a list of threads whose it is.
+    explicit WorkerPool(unsigned bound, std::string threadName = "worker");
     // Lets the idle threads end; a thread still at work ends when its work does, and what it
     // uses lives until then.
     ~WorkerPool();

@@ -5,8 +5,10 @@
 #include "worker_pool.h"
 
 #include <atomic>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <new>
+#include <string>
 #include <thread>
 
 #ifdef __linux__
@@ -116,6 +118,30 @@ TEST(WorkerPool, WorkersRunBelowTheCallersPriority)
     });
     ASSERT_TRUE(task.waitFor(std::chrono::seconds(10)));
     EXPECT_GT(task.take(), callers);
+}
+#endif
+
+#ifdef __linux__
+// A list of threads or a debugger tells a worker by its pool's name, cut to the 15 bytes Linux
+// keeps rather than refused for its length.
+TEST(WorkerPool, WorkersBearTheirPoolsName)
+{
+    struct NameCase {
+        const char* given;
+        const char* shown;
+    };
+    for (const auto& [given, shown] : { NameCase { "measuring", "measuring" },
+             NameCase { "a-name-longer-than-fifteen", "a-name-longer-t" } }) {
+        WorkerPool pool(1, given);
+        PooledTask<std::string> task(pool, [](std::stop_token) {
+            std::ifstream comm("/proc/thread-self/comm");
+            std::string name;
+            std::getline(comm, name);
+            return name;
+        });
+        ASSERT_TRUE(task.waitFor(std::chrono::seconds(10)));
+        EXPECT_EQ(task.take(), shown);
+    }
 }
 #endif
 

@@ -1,5 +1,7 @@
-#include "worker_priority.h"
+#include "worker_thread.h"
 
+#include <pthread.h>
+#include <string>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -14,6 +16,17 @@ void LowerThisThreadsPriority()
     constexpr int workerNice = 10;
     const auto tid = static_cast<id_t>(::syscall(SYS_gettid));
     ::setpriority(PRIO_PROCESS, tid, workerNice);
+#endif
+}
+
+void NameThisThread(const char* name)
+{
+#ifdef __linux__
+    // A longer name is refused whole, not cut.
+    const std::string kept = std::string(name).substr(0, 15);
+    ::pthread_setname_np(::pthread_self(), kept.c_str());
+#else
+    static_cast<void>(name);
 #endif
 }
 
