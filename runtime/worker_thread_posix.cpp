@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 #include <string>
+#include <string_view>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -23,7 +24,7 @@ void NameThisThread(const char* name)
 {
 #ifdef __linux__
     // A longer name is refused whole, not cut.
-    const std::string kept = std::string(name).substr(0, 15);
+    const std::string kept(std::string_view(name).substr(0, 15));
     ::pthread_setname_np(::pthread_self(), kept.c_str());
 #else
     static_cast<void>(name);

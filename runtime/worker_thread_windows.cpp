@@ -1,6 +1,7 @@
 #include "worker_thread.h"
 
 #include <string>
+#include <string_view>
 #include <windows.h>
 
 namespace miruteka {
@@ -21,7 +22,7 @@ void NameThisThread(const char* name)
             ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "SetThreadDescription")));
     if (setDescription == nullptr)
         return;
-    const std::string ascii(name);
+    const std::string_view ascii(name);
     const std::wstring wide(ascii.begin(), ascii.end());
     setDescription(::GetCurrentThread(), wide.c_str());
 }
