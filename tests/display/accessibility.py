@@ -9,6 +9,7 @@ import sys
 import time
 
 import pyatspi
+from gi.repository import GLib
 
 JAPANESE = re.compile("[\u3040-\u30ff\u4e00-\u9fff]")
 
@@ -63,9 +64,17 @@ def fail(message):
 
 
 def wait_for(what, found, seconds=20):
+    """found() once it gives something. The tree is changing while we wait (a window opening or
+    closing), so an object that went away between its listing and its reading is looked for again
+    on the next round rather than taken for a failure."""
     deadline = time.monotonic() + seconds
     while time.monotonic() < deadline:
-        result = found()
+        try:
+            result = found()
+        except GLib.GError as error:
+            if "No such object path" not in error.message:
+                raise
+            result = None
         if result:
             return result
         time.sleep(0.1)
