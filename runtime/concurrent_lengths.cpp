@@ -44,9 +44,11 @@ struct ConcurrentLengths::State {
                     if (stopped.load())
                         return;
                     bytes[index] = length.value_or(0);
+                    // Counted before it is published: whoever has seen every length reads
+                    // the whole count, not one short of it.
+                    measured.fetch_add(1, std::memory_order_relaxed);
                     outcomes[index].store(length ? Outcome::measured : Outcome::notAFile);
                 }
-                measured.fetch_add(1, std::memory_order_relaxed);
                 changed.notify_all();
             }
         } catch (const std::bad_alloc&) {
