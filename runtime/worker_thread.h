@@ -10,6 +10,6 @@ void LowerThisThreadsPriority();
 
 // Names the calling thread; Linux keeps the first 15 bytes. Nothing is changed where the system
 // refuses or has no names for threads.
-void NameThisThread(const char* name);
+void NameThisThread(const char* name) noexcept;
 
 } // namespace miruteka

@@ -1,7 +1,6 @@
 #include "worker_thread.h"
 
 #include <pthread.h>
-#include <string>
 #include <string_view>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -20,12 +19,14 @@ void LowerThisThreadsPriority()
 #endif
 }
 
-void NameThisThread(const char* name)
+void NameThisThread(const char* name) noexcept
 {
 #ifdef __linux__
-    // A longer name is refused whole, not cut.
-    const std::string kept(std::string_view(name).substr(0, 15));
-    ::pthread_setname_np(::pthread_self(), kept.c_str());
+    // A longer name is refused whole, not cut; it is cut here, in a buffer of its own, so that
+    // naming allocates nothing and cannot fail a thread as it starts.
+    char kept[16] {};
+    std::string_view(name).copy(kept, sizeof kept - 1);
+    ::pthread_setname_np(::pthread_self(), kept);
 #else
     static_cast<void>(name);
 #endif

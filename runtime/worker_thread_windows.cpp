@@ -1,6 +1,7 @@
 #include "worker_thread.h"
 
-#include <string>
+#include <algorithm>
+#include <iterator>
 #include <string_view>
 #include <windows.h>
 
@@ -11,7 +12,7 @@ void LowerThisThreadsPriority()
     ::SetThreadPriority(::GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL);
 }
 
-void NameThisThread(const char* name)
+void NameThisThread(const char* name) noexcept
 {
     // Windows 10 1607 and later name threads; looked up so that the program still starts on a
     // system without the call. The names here are ASCII.
@@ -22,9 +23,11 @@ void NameThisThread(const char* name)
             ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "SetThreadDescription")));
     if (setDescription == nullptr)
         return;
-    const std::string_view ascii(name);
-    const std::wstring wide(ascii.begin(), ascii.end());
-    setDescription(::GetCurrentThread(), wide.c_str());
+    // Widened in place: naming allocates nothing, so it cannot fail a thread as it starts.
+    wchar_t wide[64] {};
+    const std::string_view ascii = std::string_view(name).substr(0, std::size(wide) - 1);
+    std::copy(ascii.begin(), ascii.end(), wide);
+    setDescription(::GetCurrentThread(), wide);
 }
 
 } // namespace miruteka
