@@ -57,12 +57,11 @@ Section
     WriteRegDWORD HKCU "${UNINSTALL_KEY}" "EstimatedSize" ${SIZE_KB}
 SectionEnd
 
-; Only what the installer put there goes: a folder the user chose may hold files of their own.
+; Only what the installer put there goes (REMOVE deletes each file, then each folder it made once
+; empty): a folder the user chose may hold files of their own.
 Section "Uninstall"
     !include "${REMOVE}"
     Delete "$INSTDIR\uninstall.exe"
-    RMDir "$INSTDIR\platforms"
-    RMDir "$INSTDIR\styles"
     RMDir "$INSTDIR"
     Delete "$SMPROGRAMS\${APP_NAME}.lnk"
     DeleteRegKey HKCU "${UNINSTALL_KEY}"
