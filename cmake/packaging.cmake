@@ -5,8 +5,10 @@
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME miruteka)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+# A placeholder until the project has an address that someone answers: example.org is reserved
+# and reaches no one. It is the package's Maintainer and signs the changelog's entries.
 set(CPACK_PACKAGE_CONTACT "ミルテカ developers <miruteka@example.org>"
-    CACHE STRING "Maintainer of the Debian package")
+    CACHE STRING "Maintainer of the Debian package (a placeholder: no contact yet)")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "packet fee calculator for dropped files")
 # Debian shows the description as it stands: lines of at most 79 characters.
 set(CPACK_PACKAGE_DESCRIPTION "ミルテカ is a small desktop tool with a Japanese interface.

@@ -4,6 +4,7 @@
 #include "pooled_task.h"
 #include "worker_pool.h"
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -106,18 +107,26 @@ TEST(WorkerPool, AnEscapingExceptionEndsNeitherThreadNorProcess)
 }
 
 #ifdef __linux__
-// The workers wait on disks; the window's thread must win the processor from them.
+// The workers wait on disks; the window's thread must win the processor from them, also when
+// the program was started with nice (the run goes on at each lower priority in turn: a thread
+// may lower its own priority, not raise it again).
 TEST(WorkerPool, WorkersRunBelowTheCallersPriority)
 {
+    const auto self = static_cast<id_t>(::syscall(SYS_gettid));
+    ASSERT_EQ(self, static_cast<id_t>(::getpid())) << "the test must run on the main thread";
     errno = 0;
-    const int callers = ::getpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)));
+    const int start = ::getpriority(PRIO_PROCESS, self);
     ASSERT_EQ(errno, 0);
-    WorkerPool pool(1);
-    PooledTask<int> task(pool, [](std::stop_token) {
-        return ::getpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)));
-    });
-    ASSERT_TRUE(task.waitFor(std::chrono::seconds(10)));
-    EXPECT_GT(task.take(), callers);
+    for (const int raised : { 0, 5, 12 }) {
+        const int callers = std::min(start + raised, 18);
+        ASSERT_EQ(::setpriority(PRIO_PROCESS, self, callers), 0);
+        WorkerPool pool(1);
+        PooledTask<int> task(pool, [](std::stop_token) {
+            return ::getpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)));
+        });
+        ASSERT_TRUE(task.waitFor(std::chrono::seconds(10)));
+        EXPECT_GT(task.take(), callers) << "with the caller at nice " << callers;
+    }
 }
 #endif
 
