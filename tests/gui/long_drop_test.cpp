@@ -9,6 +9,7 @@
 #include <QClipboard>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QMimeData>
 #include <QTest>
 #include <atomic>
@@ -38,6 +39,19 @@ std::size_t threadsNow()
     for ([[maybe_unused]] const auto& task : std::filesystem::directory_iterator("/proc/self/task"))
         ++count;
     return count;
+}
+
+// The names of the process's threads, sorted, to say whose a thread that came or went is.
+QStringList threadNames()
+{
+    QStringList names;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        QFile comm(QString::fromStdString((task.path() / "comm").string()));
+        if (comm.open(QIODevice::ReadOnly))
+            names << QString::fromUtf8(comm.readAll()).trimmed();
+    }
+    names.sort();
+    return names;
 }
 
 // Waits, turning the event loop, for the condition; false if it never came.
@@ -263,11 +277,15 @@ void LongDropTest::abandonedDropsOnAStoppedShareKeepTheThreadsBounded()
     const std::size_t bound = miruteka::WorkerPool::measuring().bound()
         + miruteka::WorkerPool::walking().bound() + miruteka::WorkerPool::saving().bound();
     const std::size_t after = threadsNow();
+    const QStringList namesAfter = threadNames();
     QVERIFY2(after <= before + bound + 4,
         qPrintable(QStringLiteral("%1 threads before, %2 after").arg(before).arg(after)));
-    QVERIFY(
-        miruteka::WorkerPool::measuring().threads() <= miruteka::WorkerPool::measuring().bound());
+    const std::size_t measuringAfter = miruteka::WorkerPool::measuring().threads();
+    QVERIFY(measuringAfter <= miruteka::WorkerPool::measuring().bound());
 
+    // The next drop waits for the stuck workers and starts no measuring thread. Its walk may start
+    // the walking pool's second thread, within the bound, when the walk of the last abandoned drop
+    // has not yet seen its stop (seen 1 time in 8 beside a busy loop).
     window().Frame1_OLEDragDrop(urls(*share_, 200));
     QVERIFY(waitUntil([&] { return window().progress() && window().progress()->isVisible(); }));
     QCOMPARE(window().progress()->stage.text(), QStringLiteral("待機中…"));
@@ -275,7 +293,10 @@ void LongDropTest::abandonedDropsOnAStoppedShareKeepTheThreadsBounded()
     QTest::keyClick(&window(), Qt::Key_Escape);
     QVERIFY(!window().dropInProgress());
     QCOMPARE(prompts().saves, 0);
-    QCOMPARE(threadsNow(), after);
+    QCOMPARE(miruteka::WorkerPool::measuring().threads(), measuringAfter);
+    QVERIFY2(threadsNow() <= after + 1 && threadsNow() <= before + bound + 4,
+        qPrintable(QStringLiteral("threads before the last drop: %1; after it: %2")
+                       .arg(namesAfter.join(u' '), threadNames().join(u' '))));
 }
 
 void LongDropTest::exitDuringAnInPlaceSaveLeavesTheFileWhole_data()
