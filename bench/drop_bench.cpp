@@ -113,7 +113,7 @@ struct Scenario {
         // The procedure it queued measures off the window's thread; the window follows it.
         QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
         while (window.dropInProgress())
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 1);
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
         return accepted;
     }
 
@@ -288,10 +288,8 @@ void registerBenchmarks(Scenario& s)
     benchmark::RegisterBenchmark("drop_paths",
         [&s](benchmark::State& state) {
             for (auto _ : state) {
-                for (const QUrl& url : s.data.urls()) {
-                    if (DropFrame::namesLocalFile(url))
-                        benchmark::DoNotOptimize(DropFrame::localPath(url));
-                }
+                for (const QUrl& url : s.data.urls())
+                    benchmark::DoNotOptimize(DropFrame::localFilePath(url).toStdU16String());
             }
         })
         ->Unit(benchmark::kMillisecond)

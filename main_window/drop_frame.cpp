@@ -21,27 +21,22 @@ namespace miruteka {
 
 #ifdef _WIN32
 // A host names a network share, which Windows opens by its UNC path.
-bool DropFrame::namesLocalFile(const QUrl& url) { return url.isLocalFile(); }
-
-QString DropFrame::localPath(const QUrl& url)
+QString DropFrame::localFilePath(const QUrl& url)
 {
-    return QDir::toNativeSeparators(url.toLocalFile());
+    return url.isLocalFile() ? QDir::toNativeSeparators(url.toLocalFile()) : QString();
 }
 #else
-// Any host but this machine's own names a file elsewhere, which no local path reaches. An
-// escaped slash names nothing: a slash cannot be part of a name, and QUrl keeps it escaped.
-bool DropFrame::namesLocalFile(const QUrl& url)
+// Any host but this machine's own names a file elsewhere, which no local path reaches. A name is
+// bytes here: they are taken from the URI's escapes as they stand, never through text, so that a
+// name that is not UTF-8 still opens the file that was dropped. The path is decoded once: a drop
+// may bring a hundred thousand of them.
+QString DropFrame::localFilePath(const QUrl& url)
 {
-    if (!url.isLocalFile() || url.path(QUrl::PrettyDecoded).contains(u"%2F", Qt::CaseInsensitive))
-        return false;
-    const QString host = url.host();
-    return host.isEmpty() || host == u"localhost" || NamesThisMachine(host.toStdString());
-}
-
-// A name is bytes here: they are taken from the URI's escapes as they stand, never through
-// text, so that a name that is not UTF-8 still opens the file that was dropped.
-QString DropFrame::localPath(const QUrl& url)
-{
+    if (!url.isLocalFile())
+        return {};
+    if (const QString host = url.host();
+        !host.isEmpty() && host != u"localhost" && !NamesThisMachine(host.toStdString()))
+        return {};
     // QUrl keeps a path with every escape decoded that stands for a character of its own; an
     // escape it keeps ("%25" for "%", bytes that are not UTF-8) shows as "%". A path with no "%"
     // and no surrogate, which might stand alone, is the name as text already.
@@ -49,12 +44,17 @@ QString DropFrame::localPath(const QUrl& url)
     const auto keptAsBytes = [](QChar c) { return c == u'%' || c.isSurrogate(); };
     if (std::none_of(path.cbegin(), path.cend(), keptAsBytes))
         return path;
+    // An escaped slash names nothing: a slash cannot be part of a name, and QUrl keeps it escaped.
+    if (path.contains(u"%2F", Qt::CaseInsensitive))
+        return {};
     const QByteArray bytes
         = QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1());
     return QString::fromStdU16String(
         FileNameFromBytes(std::string_view(bytes.constData(), std::size_t(bytes.size()))));
 }
 #endif
+
+bool DropFrame::namesLocalFile(const QUrl& url) { return !localFilePath(url).isNull(); }
 
 DropFrame::DropFrame(QWidget* parent)
     : QGroupBox(parent)

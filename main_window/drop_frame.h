@@ -22,9 +22,9 @@ public:
     // Whether a dropped URL is a local file: a file URL that names no other machine (on
     // Windows, where another machine's files open by their network path, any).
     static bool namesLocalFile(const QUrl& url);
-    // A local file's full native path. On POSIX systems it holds the exact bytes of the URL's
-    // name, as FileNameFromBytes gives them.
-    static QString localPath(const QUrl& url);
+    // A local file's full native path, null when the URL names none. On POSIX systems it holds
+    // the exact bytes of the URL's name, as FileNameFromBytes gives them.
+    static QString localFilePath(const QUrl& url);
     // The files a file manager has put on the clipboard: its URI list, or, where only that is
     // offered, the GNOME list ("copy" or "cut", then one URI a line). Empty for anything else.
     static QList<QUrl> copiedFiles(const QMimeData& data);

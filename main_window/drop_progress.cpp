@@ -1,6 +1,8 @@
 #include "drop_progress.h"
 
+#include <QLayout>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <limits>
 
 namespace miruteka {
@@ -30,38 +32,69 @@ DropProgress::DropProgress(QWidget* frame)
 
 void DropProgress::showMeasuring(std::size_t measured, std::size_t dropped)
 {
-    // QProgressBar counts in int; a drop of more files than that is shown in proportion.
-    constexpr std::size_t intMax = std::numeric_limits<int>::max();
-    const std::size_t scale = dropped / intMax + 1;
     stage.setText(QStringLiteral("測定中…"));
-    bar.setRange(0, static_cast<int>(dropped / scale));
-    bar.setValue(static_cast<int>(measured / scale));
+    stage.setToolTip({});
+    showCount(measured, dropped);
     bar.setFormat(QStringLiteral("%1 / %2").arg(measured).arg(dropped));
     bar.setAccessibleName(QStringLiteral("測定したファイル"));
     bar.setAccessibleDescription(QStringLiteral("ドロップした %1 個のうち %2 個を測定しました。")
                                      .arg(dropped)
                                      .arg(measured));
+    cancelButton.setText(QStringLiteral("中止"));
     show();
 }
 
 void DropProgress::showSaving()
 {
     stage.setText(QStringLiteral("保存中…"));
+    stage.setToolTip({});
     // No count to show: the bar only says that the save goes on.
     bar.setRange(0, 0);
     bar.setAccessibleName(QStringLiteral("レポートの保存"));
     bar.setAccessibleDescription(QStringLiteral("レポートを保存しています。"));
+    cancelButton.setText(QStringLiteral("中止"));
     show();
 }
 
-void DropProgress::showWaiting()
+void DropProgress::showWaiting(bool refused)
 {
-    stage.setText(QStringLiteral("待機中…"));
+    stage.setText(refused ? QStringLiteral("再試行中…") : QStringLiteral("待機中…"));
+    stage.setToolTip({});
     bar.setRange(0, 0);
     bar.setAccessibleName(QStringLiteral("空きを待っています"));
-    bar.setAccessibleDescription(
-        QStringLiteral("ほかのファイルの処理が終わるのを待っています。中止できます。"));
+    bar.setAccessibleDescription(refused
+            ? QStringLiteral("システムがスレッドを割り当てませんでした。割り当てを求め直しています。中止できます。")
+            : QStringLiteral("ほかのファイルの処理が終わるのを待っています。中止できます。"));
+    cancelButton.setText(QStringLiteral("中止"));
     show();
+}
+
+void DropProgress::showWaitingFor(const QString& fileSystem, std::size_t measured, std::size_t dropped)
+{
+    stage.setText(QStringLiteral("応答待ち…"));
+    stage.setToolTip(fileSystem);
+    showCount(measured, dropped);
+    // The bar's own text, cut in the middle: both ends of a mount point or a share tell more
+    // than its middle. The bar may not have been laid out yet when this is the first stage shown.
+    if (layout())
+        layout()->activate();
+    const int room = bar.contentsRect().width() - 2 * bar.fontMetrics().averageCharWidth();
+    bar.setFormat(bar.fontMetrics().elidedText(fileSystem, Qt::ElideMiddle, std::max(room, 0)));
+    bar.setAccessibleName(QStringLiteral("応答のないファイルシステム"));
+    bar.setAccessibleDescription(
+        QStringLiteral("%1 が応答しません。応答があれば続けます。Esc で中止できます。")
+            .arg(fileSystem));
+    cancelButton.setText(QStringLiteral("中止 (Esc)"));
+    show();
+}
+
+void DropProgress::showCount(std::size_t measured, std::size_t dropped)
+{
+    // QProgressBar counts in int; a drop of more files than that is shown in proportion.
+    constexpr std::size_t intMax = std::numeric_limits<int>::max();
+    const std::size_t scale = dropped / intMax + 1;
+    bar.setRange(0, static_cast<int>(dropped / scale));
+    bar.setValue(static_cast<int>(measured / scale));
 }
 
 } // namespace miruteka

@@ -17,8 +17,12 @@ public:
 
     void showMeasuring(std::size_t measured, std::size_t dropped);
     void showSaving();
-    // Measuring or saving waits for a thread, all being taken by other work.
-    void showWaiting();
+    // Measuring or saving waits for a thread: all being taken by other work, or, where
+    // `refused`, because the system gave none when asked, and is asked again meanwhile.
+    void showWaiting(bool refused = false);
+    // Measuring waits for a file system that has not answered for a while: its name, cut in
+    // the middle to fit, and that Esc gives the drop up.
+    void showWaitingFor(const QString& fileSystem, std::size_t measured, std::size_t dropped);
 
     QLabel stage;
     QProgressBar bar;
@@ -26,6 +30,9 @@ public:
 
 signals:
     void cancelRequested();
+
+private:
+    void showCount(std::size_t measured, std::size_t dropped);
 };
 
 } // namespace miruteka

@@ -3,6 +3,7 @@
 #include "drop_frame.h"
 #include "fee_report.h"
 
+#include <algorithm>
 #include <new>
 
 namespace miruteka {
@@ -45,6 +46,11 @@ WorkerPool& DropWork::pool(WorkerPool* given, WorkerPool& (*process)()) const
     return given ? *given : process();
 }
 
+DropWork::Waiting DropWork::waitingFor(const WorkerPool& pool)
+{
+    return pool.refused() ? Waiting::forSystem : Waiting::forThread;
+}
+
 void DropWork::add(const QList<QUrl>& urls, const QString& unitPrice)
 {
     pending_.push_back({ urls, unitPrice });
@@ -84,22 +90,41 @@ void DropWork::start(const Drop& drop)
             [urls = drop.urls, price = drop.unitPrice.toStdU16String(), measuring = measuring_,
                 measure = means_.measure, measuringPool = means_.measuring](
                 std::stop_token stop) mutable -> std::optional<std::u16string> {
-                auto paths = std::make_shared<ConcurrentLengths::Paths>();
-                paths->reserve(static_cast<std::size_t>(urls.size()));
+                // The paths are all made before any file is measured: on a local disk the
+                // measuring takes every processor, and a walk making paths beside it at the same
+                // priority would get little of them. Each file system has threads of its own.
+                // A walk stopped, or walked away from, stops the measuring at once and in the
+                // thread that stops it: no file is asked for after that.
+                ConcurrentLengths::Paths paths;
+                paths.reserve(std::size_t(urls.size()));
+                std::vector<std::pair<std::size_t, std::shared_ptr<FileSystem>>> runs;
+                FileSystems fileSystems = FileSystems::read();
                 for (const QUrl& url : std::as_const(urls)) {
                     if (stop.stop_requested())
                         return std::nullopt;
-                    if (DropFrame::namesLocalFile(url))
-                        paths->push_back(DropFrame::localPath(url).toStdU16String());
+                    const QString text = DropFrame::localFilePath(url);
+                    if (text.isNull())
+                        continue;
+                    paths.push_back(text.toStdU16String());
+                    std::shared_ptr<FileSystem> on = fileSystems.of(paths.back());
+                    if (runs.empty() || runs.back().second != on)
+                        runs.emplace_back(0, std::move(on));
+                    ++runs.back().first;
                 }
                 urls = {};
                 if (stop.stop_requested())
                     return std::nullopt;
-                // A walk stopped, or walked away from, stops the measuring it waits for, at once
-                // and in the thread that stops it: no file is asked for after that.
                 const auto lengths = std::make_shared<ConcurrentLengths>(
-                    std::move(paths), lengthRequestsInFlight, stop, measure, measuringPool);
+                    ConcurrentLengths::Incoming { paths.size() }, lengthRequestsInFlight, stop,
+                    measure, measuringPool);
                 measuring->set(lengths);
+                std::span<std::u16string> rest(paths);
+                for (const auto& [count, on] : runs) {
+                    lengths->add(rest.first(count), on);
+                    rest = rest.subspan(count);
+                }
+                lengths->close();
+                urls = {};
                 return BuildFeeReport(*lengths, price);
             },
             [waker = waker_] { waker->wake(); });
@@ -131,9 +156,20 @@ void DropWork::follow()
         if (feedbackDue) {
             // Until the walk has made the paths, the drop's items stand for its files.
             const auto lengths = measuring_->get();
-            emit feedback(stage_, lengths ? qsizetype(lengths->measured()) : 0,
-                lengths ? qsizetype(lengths->size()) : dropped_,
-                !walk_->started() || (lengths && lengths->waitingForWorker()));
+            const auto measured = lengths ? qsizetype(lengths->measured()) : 0;
+            const auto files = lengths ? std::max(qsizetype(lengths->size()), dropped_) : dropped_;
+            const auto silent = lengths ? lengths->awaitedFileSystem() : nullptr;
+            if (silent && silent->silentFor() >= stalledAfter)
+                emit feedback(stage_, measured, files, Waiting::forFileSystem,
+                    QString::fromStdU16String(silent->name()));
+            else if (!walk_->started())
+                emit feedback(stage_, measured, files,
+                    waitingFor(pool(means_.walking, &WorkerPool::walking)), {});
+            else if (lengths && lengths->waitingForWorker())
+                emit feedback(stage_, measured, files,
+                    waitingFor(pool(means_.measuring, &WorkerPool::measuring)), {});
+            else
+                emit feedback(stage_, measured, files, Waiting::no, {});
         }
         // The prompt waits for any dialog of the user's (settings, about) to close first.
         if (!walk_->done() || (prompt_.canAsk && !prompt_.canAsk()))
@@ -155,7 +191,10 @@ void DropWork::follow()
         }
     } else if (stage_ == Stage::saving) {
         if (feedbackDue)
-            emit feedback(stage_, 0, 0, !save_->started());
+            emit feedback(stage_, 0, 0,
+                save_->started() ? Waiting::no
+                                 : waitingFor(pool(means_.saving, &WorkerPool::saving)),
+                {});
         if (!save_->done())
             return;
         const bool saved = !save_->failed() && save_->take();

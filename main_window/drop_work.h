@@ -42,6 +42,11 @@ class DropWork : public QObject {
 public:
     enum class Stage { idle, measuring, prompting, saving };
     Q_ENUM(Stage)
+    // What the work waits for, if anything: a thread of its pool, all being taken by other work;
+    // a thread that the system refused, asked for again meanwhile; or a file system that has
+    // left its requests unanswered for stalledAfter.
+    enum class Waiting { no, forThread, forSystem, forFileSystem };
+    Q_ENUM(Waiting)
 
     // The save prompt, behind the window's seam: whether it may be shown now (not while a
     // dialog of the user's is open), and the name it gives, empty when the user declines.
@@ -81,13 +86,16 @@ public:
 
     // Feedback comes only for work that has taken this long: a quick drop shows nothing.
     static constexpr int feedbackAfterMs = 500;
+    // A file system silent this long while requests wait on it is shown as not answering.
+    static constexpr std::chrono::seconds stalledAfter { 3 };
 
 signals:
     // The stage changed; busy(), awaitsWork() and stage() tell what it is now.
     void stageChanged();
     // While measuring or saving has gone on for longer than a moment, on every step of it.
-    // `waiting`: the work waits for a free thread, all being taken by other work.
-    void feedback(DropWork::Stage stage, qsizetype measured, qsizetype dropped, bool waiting);
+    // `fileSystem` names the file system waited for: its mount point, drive or share.
+    void feedback(DropWork::Stage stage, qsizetype measured, qsizetype dropped,
+        DropWork::Waiting waiting, const QString& fileSystem);
     // Something the user is to be told.
     void message(const QString& text);
 
@@ -113,6 +121,7 @@ private:
     void setStage(Stage stage);
     void pruneAbandonedSaves();
     WorkerPool& pool(WorkerPool* given, WorkerPool& (*process)()) const;
+    static Waiting waitingFor(const WorkerPool& pool);
 
     Prompt prompt_;
     Means means_;

@@ -93,12 +93,16 @@ std::optional<std::u16string> BuildFeeReport(
     const ConcurrentLengths& lengths, std::u16string_view unitPriceText)
 {
     FeeReport report(unitPriceText);
+    // Whatever paths are known now set the room; more may come while the lengths do.
     std::size_t pathUnits = 0;
-    for (std::size_t i = 0; i < lengths.size(); ++i)
+    const std::size_t known = lengths.size();
+    for (std::size_t i = 0; i < known; ++i)
         pathUnits += lengths.path(i).size();
-    report.reserve(lengths.size(), pathUnits);
-    for (std::size_t i = 0; i < lengths.size(); ++i) {
+    report.reserve(known, pathUnits);
+    for (std::size_t i = 0;; ++i) {
         const ConcurrentLengths::Length length = lengths.wait(i);
+        if (length.outcome == ConcurrentLengths::Outcome::end)
+            break;
         if (length.outcome == ConcurrentLengths::Outcome::cancelled)
             return std::nullopt;
         if (length.outcome == ConcurrentLengths::Outcome::failed)

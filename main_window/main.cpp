@@ -160,11 +160,14 @@ void main::showStage()
     }
 }
 
-void main::showFeedback(DropWork::Stage stage, qsizetype measured, qsizetype dropped, bool waiting)
+void main::showFeedback(DropWork::Stage stage, qsizetype measured, qsizetype dropped,
+    DropWork::Waiting waiting, const QString& fileSystem)
 {
     setCursor(Qt::BusyCursor);
-    if (waiting)
-        shownProgress().showWaiting();
+    if (waiting == DropWork::Waiting::forFileSystem)
+        shownProgress().showWaitingFor(fileSystem, std::size_t(measured), std::size_t(dropped));
+    else if (waiting != DropWork::Waiting::no)
+        shownProgress().showWaiting(waiting == DropWork::Waiting::forSystem);
     else if (stage == DropWork::Stage::measuring)
         shownProgress().showMeasuring(std::size_t(measured), std::size_t(dropped));
     else

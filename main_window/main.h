@@ -67,7 +67,8 @@ protected:
 private:
     void Form_Load();
     void showStage();
-    void showFeedback(DropWork::Stage stage, qsizetype measured, qsizetype dropped, bool waiting);
+    void showFeedback(DropWork::Stage stage, qsizetype measured, qsizetype dropped,
+        DropWork::Waiting waiting, const QString& fileSystem);
     DropProgress& shownProgress();
     void hideProgress();
 

@@ -12,48 +12,124 @@
 namespace miruteka {
 
 struct ConcurrentLengths::State {
-    State(std::shared_ptr<const Paths> list, Measure how)
+    // The paths of one file system, taken in order by the lane's own workers.
+    struct Lane {
+        std::shared_ptr<FileSystem> fileSystem;
+        std::vector<std::size_t> indices;
+        std::size_t taken = 0;
+        unsigned jobs = 0; // queued or at work
+        unsigned working = 0; // have taken a path and not yet left
+    };
+
+    State(std::shared_ptr<const Paths> list, std::size_t capacity, unsigned requests, Measure how,
+        WorkerPool* given)
         : measure(how ? std::move(how) : Measure(MeasureFile))
-        , count(list->size())
+        , most(capacity)
+        , inFlight(std::max(requests, 1U))
+        , pool(given ? *given : WorkerPool::measuring())
+        , sharesApply(!given)
         , paths(std::move(list))
-        , bytes(count)
-        , outcomes(std::make_unique<std::atomic<Outcome>[]>(count))
+        , bytes(most)
+        , outcomes(std::make_unique<std::atomic<Outcome>[]>(most))
+        , laneOf(most)
     {
     }
 
-    // Each worker takes the next path under the lock and measures a copy of it, so that a stop
-    // can let the whole list go while a worker waits on a file system. A slot is written before
-    // its outcome publishes it, and only while the measuring goes on.
-    void work()
+    // Each worker takes the next path of its lane under the lock and measures a copy of it, so
+    // that a stop can let the whole list go while a worker waits on a file system. A slot is
+    // written before its outcome publishes it, and only while the measuring goes on. Publishing
+    // a length and taking the next path share one hold of the lock, and the waiter is woken
+    // only for the slot it waits on: with dozens of workers on a local disk, a wake for every
+    // length kept the waiting thread switching in and out for nothing.
+    void work(std::size_t laneIndex)
     {
-        begun.fetch_add(1);
         try {
             std::u16string path;
+            std::optional<std::size_t> index;
+            std::optional<std::int64_t> length;
+            std::shared_ptr<FileSystem> fileSystem;
+            bool counted = false;
             for (;;) {
-                std::size_t index = 0;
+                bool wake = false;
+                bool leave = false;
                 {
                     const std::lock_guard lock(mutex);
-                    if (stopped.load() || next == count)
-                        return;
-                    index = next++;
-                    path = (*paths)[index];
+                    Lane& lane = lanes[laneIndex];
+                    if (index && !stopped.load()) {
+                        bytes[*index] = length.value_or(0);
+                        // Counted before it is published: whoever has seen every length reads
+                        // the whole count, not one short of it.
+                        measured.fetch_add(1, std::memory_order_relaxed);
+                        outcomes[*index].store(length ? Outcome::measured : Outcome::notAFile);
+                        wake = waiters > 0 && (!awaited || *awaited == *index);
+                    }
+                    index.reset();
+                    if (stopped.load() || lane.taken == lane.indices.size()) {
+                        --lane.jobs;
+                        lane.working -= counted ? 1 : 0;
+                        leave = true;
+                    } else {
+                        index = lane.indices[lane.taken++];
+                        path = (*paths)[*index];
+                        fileSystem = lane.fileSystem;
+                        lane.working += counted ? 0 : 1;
+                        counted = true;
+                    }
                 }
-                const std::optional<std::int64_t> length = measure(path);
-                {
-                    const std::lock_guard lock(mutex);
-                    if (stopped.load())
-                        return;
-                    bytes[index] = length.value_or(0);
-                    // Counted before it is published: whoever has seen every length reads
-                    // the whole count, not one short of it.
-                    measured.fetch_add(1, std::memory_order_relaxed);
-                    outcomes[index].store(length ? Outcome::measured : Outcome::notAFile);
-                }
-                changed.notify_all();
+                if (wake)
+                    changed.notify_all();
+                if (leave)
+                    return;
+                length = measureOn(fileSystem.get(), path);
             }
-        } catch (const std::bad_alloc&) {
+        } catch (...) {
+            // Out of memory most likely; whatever it was, no length of this worker's can be
+            // trusted, and a waiter must not wait for one that never comes.
             failed.store(true);
             stop();
+        }
+    }
+
+    std::optional<std::int64_t> measureOn(FileSystem* fileSystem, std::u16string_view path)
+    {
+        if (!fileSystem)
+            return measure(path);
+        struct Request {
+            explicit Request(FileSystem& on)
+                : fileSystem(on)
+            {
+                fileSystem.requestStarted();
+            }
+            ~Request() { fileSystem.requestAnswered(); }
+            FileSystem& fileSystem;
+        } request(*fileSystem);
+        return measure(path);
+    }
+
+    // Called with the lock held: the workers that the lane's waiting paths need, counted as
+    // queued, for submitJobs() to queue once the lock is let go.
+    unsigned claimJobs(Lane& lane)
+    {
+        unsigned claimed = 0;
+        while (lane.jobs < inFlight && lane.jobs < lane.indices.size() - lane.taken + lane.working) {
+            ++lane.jobs;
+            ++claimed;
+        }
+        return claimed;
+    }
+
+    void submitJobs(const std::shared_ptr<State>& self, std::size_t laneIndex, unsigned claimed,
+        const ThreadShares& shares)
+    {
+        for (; claimed > 0; --claimed) {
+            try {
+                pool.submit([self, laneIndex] { self->work(laneIndex); }, stopSource.get_token(),
+                    shares);
+            } catch (...) {
+                const std::lock_guard lock(mutex);
+                lanes[laneIndex].jobs -= claimed;
+                throw;
+            }
         }
     }
 
@@ -64,41 +140,143 @@ struct ConcurrentLengths::State {
             const std::lock_guard lock(mutex);
             stopped.store(true);
             letGo = std::move(paths);
+            growing = nullptr;
         }
         stopSource.request_stop(); // the pool drops what no thread has taken yet
         changed.notify_all();
     }
 
     const Measure measure;
-    const std::size_t count;
+    const std::size_t most;
+    const unsigned inFlight;
+    WorkerPool& pool;
+    // A file system's thread shares are counted by the process's measuring pool; on another
+    // (a test's), its paths keep only a lane of their own.
+    const bool sharesApply;
     std::shared_ptr<const Paths> paths; // let go once stopped
+    Paths* growing = nullptr; // the same list, while paths come in
     std::vector<std::int64_t> bytes;
     std::unique_ptr<std::atomic<Outcome>[]> outcomes; // value-initialised: all pending
-    std::size_t next = 0;
+    std::vector<std::size_t> laneOf;
+    std::vector<Lane> lanes;
+    std::size_t added = 0;
+    bool closed = false;
+    std::atomic<std::size_t> available { 0 };
+    std::atomic<std::size_t> next { 0 }; // the index the report waits for next
     std::atomic<std::size_t> measured { 0 };
-    std::atomic<unsigned> begun { 0 };
     std::atomic<bool> stopped { false };
     std::atomic<bool> failed { false };
+    // Under the lock: the threads in wait(), and the slot they wait for while there is one of
+    // them (none while several are, and every length wakes them).
+    unsigned waiters = 0;
+    std::optional<std::size_t> awaited;
     std::stop_source stopSource;
     std::mutex mutex;
     std::condition_variable changed;
 };
 
-ConcurrentLengths::ConcurrentLengths(std::shared_ptr<const Paths> paths, unsigned inFlight,
-    std::stop_token stop, Measure measure, WorkerPool* pool)
+ConcurrentLengths::ConcurrentLengths(std::shared_ptr<const Paths> paths, Paths* growing,
+    std::size_t most, unsigned inFlight, std::stop_token stop, Measure measure, WorkerPool* pool)
     : paths_(paths)
-    , state_(std::make_shared<State>(std::move(paths), std::move(measure)))
+    , state_(std::make_shared<State>(std::move(paths), most, inFlight, std::move(measure), pool))
     , onStop_(std::move(stop), [state = state_] { state->stop(); })
 {
-    WorkerPool& workers = pool ? *pool : WorkerPool::measuring();
-    const std::size_t jobs = std::min<std::size_t>(std::max(inFlight, 1U), state_->count);
-    for (std::size_t i = 0; i < jobs; ++i)
-        workers.submit([state = state_] { state->work(); }, state_->stopSource.get_token());
+    state_->growing = growing;
+}
+
+ConcurrentLengths::ConcurrentLengths(std::shared_ptr<const Paths> paths, unsigned inFlight,
+    std::stop_token stop, Measure measure, WorkerPool* pool)
+    : ConcurrentLengths(paths, nullptr, paths->size(), inFlight, std::move(stop),
+          std::move(measure), pool)
+{
+    State& state = *state_;
+    unsigned claimed = 0;
+    {
+        const std::lock_guard lock(state.mutex);
+        State::Lane& lane = state.lanes.emplace_back();
+        lane.indices.resize(state.most);
+        for (std::size_t i = 0; i < state.most; ++i)
+            lane.indices[i] = i;
+        state.added = state.most;
+        state.closed = true;
+        state.available.store(state.most);
+        claimed = state.claimJobs(lane);
+    }
+    state.submitJobs(state_, 0, claimed, {});
+}
+
+namespace {
+// Room for every path from the start: the workers read the list while it grows.
+std::shared_ptr<ConcurrentLengths::Paths> reservedPaths(std::size_t most)
+{
+    auto paths = std::make_shared<ConcurrentLengths::Paths>();
+    paths->reserve(most);
+    return paths;
+}
+} // namespace
+
+ConcurrentLengths::ConcurrentLengths(
+    Incoming incoming, unsigned inFlight, std::stop_token stop, Measure measure, WorkerPool* pool)
+    : ConcurrentLengths(incoming, reservedPaths(incoming.most), inFlight, std::move(stop),
+          std::move(measure), pool)
+{
+}
+
+ConcurrentLengths::ConcurrentLengths(Incoming incoming, std::shared_ptr<Paths> paths,
+    unsigned inFlight, std::stop_token stop, Measure measure, WorkerPool* pool)
+    : ConcurrentLengths(paths, paths.get(), incoming.most, inFlight, std::move(stop),
+          std::move(measure), pool)
+{
 }
 
 ConcurrentLengths::~ConcurrentLengths() { state_->stop(); }
 
-std::size_t ConcurrentLengths::size() const { return paths_->size(); }
+void ConcurrentLengths::add(std::span<std::u16string> paths, const std::shared_ptr<FileSystem>& on)
+{
+    State& state = *state_;
+    std::size_t laneIndex = 0;
+    unsigned claimed = 0;
+    try {
+        {
+            const std::lock_guard lock(state.mutex);
+            if (!state.growing || state.closed)
+                return;
+            if (paths.size() > state.most - state.added)
+                throw std::length_error("more paths than announced");
+            const auto found = std::find_if(state.lanes.begin(), state.lanes.end(),
+                [&](const State::Lane& lane) { return lane.fileSystem == on; });
+            laneIndex = static_cast<std::size_t>(found - state.lanes.begin());
+            if (found == state.lanes.end())
+                state.lanes.emplace_back().fileSystem = on;
+            State::Lane& lane = state.lanes[laneIndex];
+            lane.indices.reserve(lane.indices.size() + paths.size());
+            for (std::u16string& path : paths) {
+                state.growing->push_back(std::move(path)); // never beyond the room reserved
+                state.laneOf[state.added] = laneIndex;
+                lane.indices.push_back(state.added++);
+            }
+            state.available.store(state.added);
+            claimed = state.claimJobs(lane);
+        }
+        state.submitJobs(state_, laneIndex, claimed,
+            on && state.sharesApply ? on->threadShares() : ThreadShares {});
+    } catch (...) {
+        state.stop();
+        throw;
+    }
+    state.changed.notify_all();
+}
+
+void ConcurrentLengths::close()
+{
+    {
+        const std::lock_guard lock(state_->mutex);
+        state_->closed = true;
+    }
+    state_->changed.notify_all();
+}
+
+std::size_t ConcurrentLengths::size() const { return state_->available.load(); }
 
 const std::u16string& ConcurrentLengths::path(std::size_t index) const { return (*paths_)[index]; }
 
@@ -109,7 +287,23 @@ std::size_t ConcurrentLengths::measured() const
 
 bool ConcurrentLengths::waitingForWorker() const
 {
-    return state_->begun.load() == 0 && state_->count > 0 && !state_->stopped.load();
+    State& state = *state_;
+    const std::lock_guard lock(state.mutex);
+    const std::size_t next = state.next.load();
+    if (state.stopped.load() || next >= state.added)
+        return false;
+    const State::Lane& lane = state.lanes[state.laneOf[next]];
+    return lane.working == 0 && lane.taken < lane.indices.size();
+}
+
+std::shared_ptr<const FileSystem> ConcurrentLengths::awaitedFileSystem() const
+{
+    State& state = *state_;
+    const std::lock_guard lock(state.mutex);
+    const std::size_t next = state.next.load();
+    if (next >= state.added)
+        return nullptr;
+    return state.lanes[state.laneOf[next]].fileSystem;
 }
 
 void ConcurrentLengths::stop() { state_->stop(); }
@@ -117,14 +311,28 @@ void ConcurrentLengths::stop() { state_->stop(); }
 ConcurrentLengths::Length ConcurrentLengths::wait(std::size_t index) const
 {
     State& state = *state_;
-    if (const Outcome known = state.outcomes[index].load(); known != Outcome::pending)
-        return { known, state.bytes[index] };
+    state.next.store(index);
+    const auto known = [&]() -> std::optional<Length> {
+        if (index < state.most) {
+            if (const Outcome outcome = state.outcomes[index].load(); outcome != Outcome::pending)
+                return Length { outcome, state.bytes[index] };
+        }
+        return std::nullopt;
+    };
+    if (const auto length = known())
+        return *length;
     std::unique_lock lock(state.mutex);
-    state.changed.wait(lock,
-        [&] { return state.outcomes[index].load() != Outcome::pending || state.stopped.load(); });
-    if (const Outcome known = state.outcomes[index].load(); known != Outcome::pending)
-        return { known, state.bytes[index] };
-    return { state.failed.load() ? Outcome::failed : Outcome::cancelled, 0 };
+    state.awaited = state.waiters++ == 0 ? std::optional(index) : std::nullopt;
+    state.changed.wait(lock, [&] {
+        return known() || state.stopped.load() || (state.closed && index >= state.added);
+    });
+    if (--state.waiters == 0)
+        state.awaited.reset();
+    if (const auto length = known())
+        return *length;
+    if (state.stopped.load())
+        return { state.failed.load() ? Outcome::failed : Outcome::cancelled, 0 };
+    return { Outcome::end, 0 };
 }
 
 } // namespace miruteka

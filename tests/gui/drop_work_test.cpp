@@ -147,7 +147,7 @@ void DropWorkTest::measuringWaitsForAFreeWorkerAndSaysSo()
     work.add(urls(5), QStringLiteral("0.3"));
     QVERIFY(QTest::qWaitFor([&] { return !shown.isEmpty(); }, 5000));
     QCOMPARE(shown.last().at(0).value<DropWork::Stage>(), DropWork::Stage::measuring);
-    QCOMPARE(shown.last().at(3).toBool(), true);
+    QCOMPARE(shown.last().at(3).value<DropWork::Waiting>(), DropWork::Waiting::forThread);
     QCOMPARE(measuring.threads(), std::size_t(1));
     QCOMPARE(asked->load(), 0);
 
@@ -181,7 +181,7 @@ void DropWorkTest::theWalkNotTheWindowStartsTheMeasuring()
     work.add(urls(7), QStringLiteral("0.3"));
     QVERIFY(QTest::qWaitFor([&] { return !shown.isEmpty(); }, 5000));
     QCOMPARE(shown.last().at(2).value<qsizetype>(), qsizetype(7));
-    QCOMPARE(shown.last().at(3).toBool(), true);
+    QCOMPARE(shown.last().at(3).value<DropWork::Waiting>(), DropWork::Waiting::forThread);
     QCOMPARE(measuring.threads() + measuring.queued(), std::size_t(0));
     QCOMPARE(asked->load(), 0);
 

@@ -238,8 +238,8 @@ void MainWindowTest::droppedUrlsGiveTheNamesTheyEncode()
     QFETCH(QUrl, url);
     QFETCH(QString, path);
     QCOMPARE(miruteka::DropFrame::namesLocalFile(url), !path.isNull());
-    if (!path.isNull())
-        QCOMPARE(miruteka::DropFrame::localPath(url), path);
+    QCOMPARE(miruteka::DropFrame::localFilePath(url).isNull(), path.isNull());
+    QCOMPARE(miruteka::DropFrame::localFilePath(url), path);
 }
 #endif
 
@@ -419,6 +419,11 @@ void MainWindowTest::progressTextFitsTheFrame_data()
         [](miruteka::DropProgress& p) { p.showMeasuring(99999, 100000); });
     QTest::newRow("保存中") << std::function([](miruteka::DropProgress& p) { p.showSaving(); });
     QTest::newRow("待機中") << std::function([](miruteka::DropProgress& p) { p.showWaiting(); });
+    QTest::newRow("再試行中")
+        << std::function([](miruteka::DropProgress& p) { p.showWaiting(true); });
+    QTest::newRow("応答待ち") << std::function([](miruteka::DropProgress& p) {
+        p.showWaitingFor(QStringLiteral("/media/user/事務所の共有フォルダー/2026年度/請求書"), 47, 5000);
+    });
 }
 
 // The frame is as narrow as the window: a stage whose words do not fit would lose its first and
@@ -441,6 +446,14 @@ void MainWindowTest::progressTextFitsTheFrame()
                        .arg(needed.height())
                        .arg(room.width())
                        .arg(room.height())));
+    // The bar's text and the button's fit as well: a file system's name is cut to the bar.
+    const QProgressBar& bar = progress.bar;
+    if (bar.maximum() > 0)
+        QVERIFY2(bar.fontMetrics().horizontalAdvance(bar.text()) <= bar.contentsRect().width(),
+            qPrintable(bar.text()));
+    const QPushButton& button = progress.cancelButton;
+    QVERIFY2(button.fontMetrics().horizontalAdvance(button.text()) <= button.contentsRect().width(),
+        qPrintable(button.text()));
 }
 
 QTEST_MAIN(MainWindowTest)
