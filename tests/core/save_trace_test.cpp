@@ -3,6 +3,7 @@
 // once it has, and an old content is dropped only once its replacement is on disk. The calls can
 // also be stepped into: a stop that comes inside one, and a call that takes long.
 #include "files.h"
+#include "gate.h"
 #include "scratch.h"
 
 #include <chrono>
@@ -10,7 +11,6 @@
 #include <dlfcn.h>
 #include <functional>
 #include <gtest/gtest.h>
-#include <latch>
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -297,7 +297,7 @@ TEST_F(SaveTrace, TheEndWaitsForAnAttributeCopyLongerThanItsPatience)
         ASSERT_EQ(::setxattr(target.c_str(), name.c_str(), "v", 1, 0), 0) << name;
     }
     const ssize_t listed = ::listxattr(target.c_str(), nullptr, 0);
-    std::latch copying(1);
+    testing::Latch copying(1);
     bool counted = false;
     const Stepping stepping([&](const Call& call) {
         if (call.what != "xattr")
