@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <map>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <thread>
 #include <utility>
@@ -20,7 +21,8 @@ struct OutputFile {
     bool failed = false; // a write went wrong: the content must not replace the target
 };
 
-using OpenFile = std::variant<native::Input, OutputFile>;
+// monostate: a number taken for a file still being opened.
+using OpenFile = std::variant<std::monostate, native::Input, OutputFile>;
 
 // File numbers run from 1 to 511; the program itself uses only 1.
 constexpr int maxFileNumber = 511;
@@ -44,21 +46,31 @@ Table& table()
     return *instance;
 }
 
-// What is open under the number on this thread, if anything.
-OpenFile* find(int fileNumber)
+// What is open under the number on this thread, if anything; nothing is while the table cannot
+// be made.
+OpenFile* find(int fileNumber) noexcept
 {
-    Table& t = table();
-    const std::lock_guard lock(t.mutex);
-    const auto entry = t.open.find({ std::this_thread::get_id(), fileNumber });
-    return entry == t.open.end() ? nullptr : &entry->second;
+    try {
+        Table& t = table();
+        const std::lock_guard lock(t.mutex);
+        const auto entry = t.open.find({ std::this_thread::get_id(), fileNumber });
+        return entry == t.open.end() ? nullptr : &entry->second;
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
 }
 
-// A number that is free on this thread takes what was opened.
-void put(int fileNumber, OpenFile file)
+// Takes a number that is free on this thread, before anything is opened under it, so that
+// memory running out for the table changes nothing on disk; nothing when it runs out.
+OpenFile* take(int fileNumber) noexcept
 {
-    Table& t = table();
-    const std::lock_guard lock(t.mutex);
-    t.open.try_emplace({ std::this_thread::get_id(), fileNumber }, std::move(file));
+    try {
+        Table& t = table();
+        const std::lock_guard lock(t.mutex);
+        return &t.open.try_emplace({ std::this_thread::get_id(), fileNumber }).first->second;
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
 }
 
 // Frees the number; what it held is destroyed outside the lock.
@@ -76,16 +88,46 @@ void remove(int fileNumber)
     }
 }
 
+// Writes the text and the line end; throws std::bad_alloc when memory runs out for the
+// converter or a piece.
+bool printPieces(OutputFile& output, std::u16string_view text)
+{
+    // A piece at a time, so that a long text is never held a second time in the code page. The
+    // code page keeps no state from one character to the next, so the pieces give the bytes of
+    // the whole; a piece never ends between the two halves of a surrogate pair.
+    constexpr std::size_t pieceSize = 32768;
+    native::AnsiConverter converter;
+    std::string bytes;
+    do {
+        std::size_t size = std::min(text.size(), pieceSize);
+        if (size < text.size() && text[size - 1] >= 0xD800 && text[size - 1] <= 0xDBFF)
+            --size;
+        bytes.clear();
+        const bool converted = converter.append(text.substr(0, size), bytes);
+        text.remove_prefix(size);
+        if (text.empty())
+            bytes += "\r\n";
+        if (!converted || !native::writeAll(output.native, bytes, output.stop))
+            return false;
+    } while (!text.empty());
+    return true;
+}
+
 } // namespace
 
 bool OpenForInput(std::u16string_view path, int fileNumber)
 {
     if (!isFileNumber(fileNumber) || find(fileNumber))
         return false;
-    auto input = native::openInput(path);
-    if (!input)
+    OpenFile* entry = take(fileNumber);
+    if (!entry)
         return false;
-    put(fileNumber, *input);
+    const auto input = native::openInput(path);
+    if (!input) {
+        remove(fileNumber);
+        return false;
+    }
+    *entry = *input;
     return true;
 }
 
@@ -113,10 +155,20 @@ bool OpenForOutput(std::u16string_view path, int fileNumber, std::stop_token sto
     // A cancelled save prompt gives the empty name: it names no file, not even the current folder.
     if (path.empty())
         return false;
-    auto output = native::openOutput(path, stop);
-    if (!output)
+    OpenFile* entry = take(fileNumber);
+    if (!entry)
         return false;
-    put(fileNumber, OutputFile { std::move(*output), std::move(stop) });
+    std::optional<native::Output> output;
+    try {
+        output = native::openOutput(path, stop);
+    } catch (const std::bad_alloc&) {
+        // It allocates before it acts, so nothing was made.
+    }
+    if (!output) {
+        remove(fileNumber);
+        return false;
+    }
+    *entry = OutputFile { std::move(*output), std::move(stop) };
     return true;
 }
 
@@ -128,27 +180,14 @@ bool PrintLine(int fileNumber, std::u16string_view text)
     auto* output = entry ? std::get_if<OutputFile>(entry) : nullptr;
     if (!output || output->failed)
         return false;
-    // A piece at a time, so that a long text is never held a second time in the code page. The
-    // code page keeps no state from one character to the next, so the pieces give the bytes of
-    // the whole; a piece never ends between the two halves of a surrogate pair.
-    constexpr std::size_t pieceSize = 32768;
-    native::AnsiConverter converter;
-    std::string bytes;
-    do {
-        std::size_t size = std::min(text.size(), pieceSize);
-        if (size < text.size() && text[size - 1] >= 0xD800 && text[size - 1] <= 0xDBFF)
-            --size;
-        bytes.clear();
-        const bool converted = converter.append(text.substr(0, size), bytes);
-        text.remove_prefix(size);
-        if (text.empty())
-            bytes += "\r\n";
-        if (!converted || !native::writeAll(output->native, bytes, output->stop)) {
-            output->failed = true;
-            return false;
-        }
-    } while (!text.empty());
-    return true;
+    try {
+        if (printPieces(*output, text))
+            return true;
+    } catch (const std::bad_alloc&) {
+    }
+    // Nothing more goes in: CloseFile throws away what was written.
+    output->failed = true;
+    return false;
 }
 
 bool CloseFile(int fileNumber)
@@ -164,7 +203,7 @@ bool CloseFile(int fileNumber)
         if (output->failed || output->stop.stop_requested())
             native::discard(output->native);
         else
-            closed = native::commit(output->native);
+            closed = native::commit(output->native, output->stop);
     }
     // Only now does the save let the file go.
     remove(fileNumber);

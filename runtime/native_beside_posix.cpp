@@ -3,7 +3,10 @@
 
 #include "posix_fd.h"
 
+#include <charconv>
 #include <cstdint>
+#include <cstring>
+#include <new>
 #include <sys/random.h>
 #include <sys/stat.h>
 
@@ -18,24 +21,32 @@ bool canNameUnnamedFiles() { return ::access("/proc/self/fd", X_OK) == 0; }
 
 } // namespace
 
-std::optional<std::string> randomTag()
+std::optional<std::string> randomTag() noexcept
 {
     std::uint64_t bits;
     if (::getrandom(&bits, sizeof bits, 0) != sizeof bits)
         return std::nullopt;
     static constexpr char digits[] = "0123456789abcdef";
-    std::string tag(16, '0');
-    for (std::size_t i = 0; i < tag.size(); ++i)
-        tag[i] = digits[(bits >> (4 * i)) & 0xF];
-    return tag;
+    try {
+        std::string tag(16, '0');
+        for (std::size_t i = 0; i < tag.size(); ++i)
+            tag[i] = digits[(bits >> (4 * i)) & 0xF];
+        return tag;
+    } catch (const std::bad_alloc&) {
+        return std::nullopt;
+    }
 }
 
-std::optional<std::string> temporaryName()
+std::optional<std::string> temporaryName() noexcept
 {
     const auto tag = randomTag();
     if (!tag)
         return std::nullopt;
-    return ".miruteka-" + *tag + ".tmp";
+    try {
+        return ".miruteka-" + *tag + ".tmp";
+    } catch (const std::bad_alloc&) {
+        return std::nullopt;
+    }
 }
 
 // Without a name where it can be had, so that nothing is left behind whenever the program ends.
@@ -65,8 +76,11 @@ bool linkAs(int folder, const BesideFile& file, const std::string& name)
 {
     if (!file.temporary.empty())
         return ::linkat(folder, file.temporary.c_str(), folder, name.c_str(), 0) == 0;
-    const std::string self = "/proc/self/fd/" + std::to_string(file.handle);
-    return ::linkat(AT_FDCWD, self.c_str(), folder, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
+    // Made without allocating: this may be a commit's step, where memory may have run out.
+    char self[32] = "/proc/self/fd/";
+    const std::size_t prefix = std::strlen(self);
+    *std::to_chars(self + prefix, self + sizeof self - 1, file.handle).ptr = '\0';
+    return ::linkat(AT_FDCWD, self, folder, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
 }
 
 void dropBeside(int folder, const BesideFile& file)

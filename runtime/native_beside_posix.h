@@ -19,9 +19,10 @@ struct BesideFile {
 
 // 64 bits from the kernel's random source, in 16 hexadecimal digits: a name nobody can make
 // ahead of us.
-std::optional<std::string> randomTag();
+// Nothing, too, when memory runs out for it.
+std::optional<std::string> randomTag() noexcept;
 // .miruteka-TAG.tmp
-std::optional<std::string> temporaryName();
+std::optional<std::string> temporaryName() noexcept;
 
 // The mode is a new file's, under the umask; a folder's default ACL applies within it.
 std::optional<BesideFile> createBeside(int folder, mode_t mode);

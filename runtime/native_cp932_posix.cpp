@@ -59,11 +59,13 @@ AnsiConverter::AnsiConverter()
 {
     static const char* const utf16
         = std::endian::native == std::endian::little ? "UTF-16LE" : "UTF-16BE";
+    // The table first: memory that runs out for it then leaves no converter open.
+    auto state = std::make_unique<State>();
     const iconv_t converter = ::iconv_open("CP932", utf16);
     if (converter == reinterpret_cast<iconv_t>(-1))
         return;
-    state_ = std::make_unique<State>();
-    state_->converter = converter;
+    state->converter = converter;
+    state_ = std::move(state);
 }
 
 AnsiConverter::~AnsiConverter()

@@ -60,13 +60,16 @@ std::optional<Input> openInput(std::u16string_view path);
 void closeInput(const Input& input);
 
 // Waits first for any other save to the same file to end; gives up when `stop` is requested
-// meanwhile.
+// meanwhile. Where memory runs out it throws std::bad_alloc, having made nothing and kept
+// nothing: it allocates what it needs before each step that changes anything.
 std::optional<Output> openOutput(std::u16string_view path, const std::stop_token& stop);
 // Fails once `stop` is requested; a pipe or terminal that takes no more is given up on then, or
 // after two seconds without progress.
 bool writeAll(const Output& output, std::string_view bytes, const std::stop_token& stop);
-// Closes, and moves a temporary into place; false leaves the target as it was.
-bool commit(const Output& output);
+// Closes, and moves a temporary into place; false leaves the target as it was. `stop` is looked
+// at between the steps, up to the one that puts the new content in place (the commit point):
+// once it is requested, the target is left as it was.
+bool commit(const Output& output, const std::stop_token& stop);
 // Closes and throws away what was written, putting back what the target held. No stop cuts
 // this short: it is what leaves the target whole.
 void discard(const Output& output);

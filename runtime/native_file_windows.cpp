@@ -105,15 +105,22 @@ std::optional<std::wstring> temporaryName()
 }
 
 // Where ReplaceFileW moves the old report while the new one takes its name: beside it, named
-// for it, and new each time, so that a copy an earlier failure left is never overwritten.
+// for it, and new each time, so that a copy an earlier failure left is never overwritten. A
+// name too long for that is cut, never between the halves of a surrogate pair, so that a report
+// of the longest name can be replaced too.
 std::optional<std::wstring> backupPath(const std::wstring& target)
 {
     const auto tag = randomTag();
     if (!tag)
         return std::nullopt;
     const std::filesystem::path path(target);
-    return (path.parent_path() / (L"." + path.filename().native() + L".miruteka-backup-" + *tag))
-        .native();
+    const std::wstring suffix = L".miruteka-backup-" + *tag;
+    const std::wstring name = path.filename().native();
+    constexpr std::size_t longestName = 255; // UTF-16 units, on NTFS and FAT alike
+    std::size_t keep = std::min(name.size(), longestName - 1 - suffix.size());
+    if (keep > 0 && keep < name.size() && name[keep - 1] >= 0xD800 && name[keep - 1] <= 0xDBFF)
+        --keep;
+    return (path.parent_path() / (L"." + name.substr(0, keep) + suffix)).native();
 }
 
 // A new file beside the target, so that the target is replaced only by a complete content. One
@@ -125,6 +132,8 @@ std::optional<Output> createBeside(const std::wstring& target, bool replacing)
     const auto security = replacing ? ownerOnlySecurity() : nullptr;
     if (replacing && !security)
         return std::nullopt;
+    // Made before the file, so that memory running out leaves nothing beside the target.
+    std::wstring ownTarget = target;
     for (int attempt = 0; attempt < 8; ++attempt) {
         const auto name = temporaryName();
         if (!name)
@@ -133,7 +142,7 @@ std::optional<Output> createBeside(const std::wstring& target, bool replacing)
         const HANDLE handle
             = openForWriting(temporary, CREATE_NEW, security ? &security->attributes : nullptr);
         if (handle != INVALID_HANDLE_VALUE)
-            return Output { handle, target, std::move(temporary) };
+            return Output { handle, std::move(ownTarget), std::move(temporary) };
         if (::GetLastError() != ERROR_FILE_EXISTS)
             return std::nullopt;
     }
@@ -143,10 +152,11 @@ std::optional<Output> createBeside(const std::wstring& target, bool replacing)
 // Where nothing existed nothing can be lost: the name itself may take the content.
 std::optional<Output> createDirectly(const std::wstring& target)
 {
+    std::wstring ownTarget = target;
     const HANDLE handle = openForWriting(target, CREATE_NEW);
     if (handle == INVALID_HANDLE_VALUE)
         return std::nullopt;
-    return Output { handle, target, {}, true };
+    return Output { handle, std::move(ownTarget), {}, true };
 }
 
 struct HandleCloser {
@@ -159,13 +169,15 @@ std::optional<Output> openLocked(const std::wstring& name)
     // Opening what is there for writing changes nothing and does not wait. It fails on a folder,
     // a read-only file and a file that another program holds, and it tells a file on disk,
     // which is replaced, from a device or a pipe, which is written directly.
-    const HANDLE existing = openForWriting(name, OPEN_EXISTING);
-    if (existing != INVALID_HANDLE_VALUE) {
-        const DWORD type = ::GetFileType(existing);
+    std::wstring ownName = name;
+    if (const HANDLE opened = openForWriting(name, OPEN_EXISTING); opened != INVALID_HANDLE_VALUE) {
+        UniqueHandle existing { opened };
+        const DWORD type = ::GetFileType(existing.get());
         if (type != FILE_TYPE_DISK)
-            return Output { existing, name, {}, false, type == FILE_TYPE_PIPE };
-        const std::wstring target = finalPath(existing, name);
-        ::CloseHandle(existing);
+            return Output { existing.release(), std::move(ownName), {}, false,
+                type == FILE_TYPE_PIPE };
+        const std::wstring target = finalPath(existing.get(), name);
+        existing.reset();
         // Replaced in one step or not at all: never emptied, never written in place.
         return createBeside(target, true);
     }
@@ -280,22 +292,28 @@ bool writeAll(const Output& output, std::string_view bytes, const std::stop_toke
         if (!::GetOverlappedResult(output.handle, &request, &written, TRUE) || written == 0)
             return false;
         bytes.remove_prefix(written);
+        noteSaveProgress();
     }
     return true;
 }
 
-bool commit(const Output& output)
+bool commit(const Output& output, const std::stop_token& stop)
 {
     if (output.temporary.empty()) {
+        // A new file under the target's own name is in place once on disk.
         const bool flushed = !output.created || ::FlushFileBuffers(output.handle) != 0;
+        noteSaveProgress();
         const bool closed = ::CloseHandle(output.handle) != 0;
-        if (output.created && !(flushed && closed))
+        const bool kept = flushed && closed && !(output.created && stop.stop_requested());
+        if (output.created && !kept)
             ::DeleteFileW(output.target.c_str());
-        return flushed && closed;
+        return kept;
     }
+    // ReplaceFileW is the commit point; a stop before it leaves the report as it was.
     const bool flushed = ::FlushFileBuffers(output.handle) != 0;
+    noteSaveProgress();
     const bool closed = ::CloseHandle(output.handle) != 0;
-    if (flushed && closed) {
+    if (flushed && closed && !stop.stop_requested()) {
         // ReplaceFileW keeps the old file's DACL, attributes and creation time, and fails when
         // it cannot carry them over: the new file would otherwise keep its own DACL, which
         // admits the user alone. The old file is moved aside under a name of its own rather than

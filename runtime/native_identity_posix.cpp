@@ -2,6 +2,8 @@
 // use (libacl, libattr), which also know which attributes are not to be copied.
 #include "native_identity_posix.h"
 
+#include "native_save_lock.h"
+
 #include <acl/libacl.h>
 #include <attr/libattr.h>
 #include <cstring>
@@ -14,8 +16,11 @@ namespace {
 
 // attr_copy_check_permissions leaves out the ACLs, which perm_copy_fd copies, and what the
 // system's list says is never to be copied.
+// Called once for each attribute, before it is copied: a copy of many attributes on a slow
+// share moves the save on at each.
 int isUserAttribute(const char* name, error_context* context)
 {
+    noteSaveProgress();
     return std::strncmp(name, "user.", 5) == 0 && attr_copy_check_permissions(name, context);
 }
 

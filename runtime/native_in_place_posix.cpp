@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <climits>
+#include <new>
 #include <sys/stat.h>
 
 namespace miruteka::native {
@@ -43,16 +44,21 @@ bool copyContent(int from, int to, const std::stop_token& stop = {})
 
 // The copy's name: the file's own name, what it is, and a random tag, so that copies that
 // earlier saves left never stand in the way. A name too long for that is cut, at a character.
-std::optional<std::string> backupName(const std::string& name)
+// Nothing when memory runs out for it.
+std::optional<std::string> backupName(const std::string& name) noexcept
 {
-    const auto tag = randomTag();
-    if (!tag)
+    try {
+        const auto tag = randomTag();
+        if (!tag)
+            return std::nullopt;
+        const std::string suffix = ".miruteka-backup-" + *tag;
+        std::size_t keep = std::min(name.size(), NAME_MAX - 1 - suffix.size());
+        while (keep > 0 && keep < name.size() && (name[keep] & 0xC0) == 0x80)
+            --keep;
+        return "." + name.substr(0, keep) + suffix;
+    } catch (const std::bad_alloc&) {
         return std::nullopt;
-    const std::string suffix = ".miruteka-backup-" + *tag;
-    std::size_t keep = std::min(name.size(), NAME_MAX - 1 - suffix.size());
-    while (keep > 0 && keep < name.size() && (name[keep] & 0xC0) == 0x80)
-        --keep;
-    return "." + name.substr(0, keep) + suffix;
+    }
 }
 
 constexpr int nameAttempts = 8;
@@ -97,10 +103,13 @@ void removeCopy(const Output& output)
 // neither the old report nor the new one. The copy stays where that cannot be done.
 void restore(const Output& output)
 {
+    noteSaveProgress();
     if (::ftruncate(output.handle, 0) != 0 || !copyContent(output.backup, output.handle))
         return;
     keepMode(output);
-    if (::fsync(output.handle) == 0)
+    const bool synced = ::fsync(output.handle) == 0;
+    noteSaveProgress();
+    if (synced)
         removeCopy(output);
 }
 
@@ -116,6 +125,8 @@ void closeAll(const Output& output)
 std::optional<Output> openInPlace(
     Fd folder, const std::string& name, const struct stat& old, const std::stop_token& stop)
 {
+    // The output's own name, made before anything is: memory that runs out leaves nothing.
+    std::string ownName = name;
     // Read as well as written: its content is copied first. Not waiting on a lease someone holds.
     Fd target(openAtRetrying(
         folder.get(), name.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
@@ -138,7 +149,7 @@ std::optional<Output> openInPlace(
     Output output { .handle = target.release(),
         .way = Output::Way::inPlace,
         .folder = folder.release(),
-        .name = name,
+        .name = std::move(ownName),
         .temporary = std::move(*backup),
         .backup = copy->handle,
         .mode = st.st_mode };
@@ -148,13 +159,16 @@ std::optional<Output> openInPlace(
         closeAll(output);
         return std::nullopt;
     }
+    noteSaveProgress();
     return output;
 }
 
-bool commitInPlace(const Output& output)
+bool commitInPlace(const Output& output, const std::stop_token& stop)
 {
     keepMode(output);
-    const bool written = ::fsync(output.handle) == 0;
+    const bool synced = ::fsync(output.handle) == 0;
+    noteSaveProgress();
+    const bool written = synced && !stop.stop_requested();
     if (written) {
         removeCopy(output);
         syncFolder(output.folder);

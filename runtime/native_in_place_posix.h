@@ -16,7 +16,9 @@ namespace miruteka::native {
 // the copy is being made gives up there, with the file untouched.
 std::optional<Output> openInPlace(
     Fd folder, const std::string& name, const struct stat& old, const std::stop_token& stop);
-bool commitInPlace(const Output& output);
+// The commit point is the removal of the copy, once the new content is on disk; a stop before
+// it puts the old content back.
+bool commitInPlace(const Output& output, const std::stop_token& stop);
 void discardInPlace(const Output& output);
 
 } // namespace miruteka::native

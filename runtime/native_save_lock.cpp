@@ -27,7 +27,8 @@ Table& table()
     return *instance;
 }
 
-// A save under way at the end of the process is waited for as long as it moves on: stopped or
+// A save under way at the end of the process is waited for as long as it moves on (every step
+// counts: taking the file, each piece written or copied, each step of its commit): stopped or
 // not, it then ends with the file whole, its new content or its old one put back. One stuck in
 // a system call that never returns is left behind.
 constexpr std::chrono::seconds exitPatience { 5 };
@@ -43,6 +44,9 @@ std::optional<SaveLock> SaveLock::acquire(
     std::call_once(exitWait, [] { std::atexit(waitAtExit); });
     std::sort(keys.begin(), keys.end());
     keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+    // The table's entries are made here, so that taking them allocates nothing: memory that runs
+    // out can never leave some keys held.
+    std::set<std::string> entries(keys.begin(), keys.end());
     Table& t = table();
     std::unique_lock lock(t.mutex);
     const bool free = t.changed.wait(lock, stop, [&] {
@@ -51,7 +55,8 @@ std::optional<SaveLock> SaveLock::acquire(
     });
     if (!free)
         return std::nullopt;
-    t.held.insert(keys.begin(), keys.end());
+    t.held.merge(entries);
+    t.progress.fetch_add(1, std::memory_order_relaxed);
     return SaveLock(std::move(keys));
 }
 
@@ -87,7 +92,7 @@ void SaveLock::release()
     t.changed.notify_all();
 }
 
-void noteSaveProgress() { table().progress.fetch_add(1, std::memory_order_relaxed); }
+void noteSaveProgress() noexcept { table().progress.fetch_add(1, std::memory_order_relaxed); }
 
 bool waitForSaves(std::chrono::milliseconds patience)
 {

@@ -15,7 +15,7 @@ class SaveLock {
 public:
     // Waits until no other save holds any of the keys, then holds them all; nothing when `stop`
     // is requested first. All at once, so that two saves can never each hold a key the other waits
-    // for.
+    // for. Where memory runs out it throws std::bad_alloc before it holds any.
     static std::optional<SaveLock> acquire(
         std::vector<std::string> keys, const std::stop_token& stop);
 
@@ -38,8 +38,9 @@ private:
     std::vector<std::string> keys_;
 };
 
-// A save moved on (bytes written or copied): whoever waits for saves keeps waiting while they do.
-void noteSaveProgress();
+// A save moved on (opened, wrote or copied a piece, took a step of its commit): whoever waits
+// for saves keeps waiting while they do.
+void noteSaveProgress() noexcept;
 
 // Waits until no save holds a lock, as long as some save moves on at least once in `patience`.
 // True when none is left; false when the ones left are stuck.

@@ -78,11 +78,11 @@ std::optional<Place> locate(std::string path)
 }
 
 // The report goes into a new file in the target's folder, which takes the target's name once
-// complete; the output holds the folder from then on.
+// complete; the output holds the folder from then on. Allocates nothing.
 Output intoBeside(Place& place, BesideFile file)
 {
     const auto way = file.temporary.empty() ? Output::Way::unnamed : Output::Way::beside;
-    return Output { file.handle, way, place.folder.release(), place.name,
+    return Output { file.handle, way, place.folder.release(), std::move(place.name),
         std::move(file.temporary) };
 }
 
@@ -108,8 +108,9 @@ constexpr int nameAttempts = 8;
 
 // Gives a complete unnamed file the target's name: directly where the name is free, else under
 // a name of its own that is then renamed over the target. Where a file held the name at the
-// start, the direct link is not tried: it could only fail.
-bool nameUnnamed(const Output& output)
+// start, the direct link is not tried: it could only fail. The link of the target's name, or the
+// rename, is the commit point; a stop before it leaves nothing.
+bool nameUnnamed(const Output& output, const std::stop_token& stop)
 {
     auto link = [&](const std::string& name) {
         return linkAs(output.folder, BesideFile { output.handle, {} }, name);
@@ -125,8 +126,10 @@ bool nameUnnamed(const Output& output)
         if (!temporary)
             return false;
         if (link(*temporary)) {
-            if (::renameat(output.folder, temporary->c_str(), output.folder, output.name.c_str())
-                == 0)
+            noteSaveProgress();
+            if (!stop.stop_requested()
+                && ::renameat(output.folder, temporary->c_str(), output.folder, output.name.c_str())
+                    == 0)
                 return true;
             ::unlinkat(output.folder, temporary->c_str(), 0);
             return false;
@@ -242,7 +245,7 @@ std::optional<Output> openLocated(Place& place, const std::stop_token& stop)
         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0)
         return std::nullopt;
-    return Output { fd, Output::Way::created, place.folder.release(), place.name, {} };
+    return Output { fd, Output::Way::created, place.folder.release(), std::move(place.name), {} };
 }
 
 } // namespace
@@ -315,25 +318,32 @@ bool writeAll(const Output& output, std::string_view bytes, const std::stop_toke
     return true;
 }
 
-bool commit(const Output& output)
+bool commit(const Output& output, const std::stop_token& stop)
 {
     if (output.way == Output::Way::direct)
         return ::close(output.handle) == 0;
     if (output.way == Output::Way::inPlace)
-        return commitInPlace(output);
+        return commitInPlace(output, stop);
     const Fd folder(output.folder);
     const Fd original(output.original);
+    // Each step moves the save on, for whoever waits for it; after each, a stop still leaves the
+    // old file as it was.
+    const auto step = [&](bool done) {
+        noteSaveProgress();
+        return done && !stop.stop_requested();
+    };
     // What the old file was, before the new one takes its name, and on disk with the content.
-    const bool written = (!original || copyPermissions(original.get(), output.handle))
-        && ::fsync(output.handle) == 0;
+    // A new file under the target's own name is in place once this is done.
+    const bool written = (!original || step(copyPermissions(original.get(), output.handle)))
+        && step(::fsync(output.handle) == 0);
     bool placed = false;
     switch (output.way) {
     case Output::Way::unnamed:
-        placed = written && nameUnnamed(output);
+        placed = written && nameUnnamed(output, stop);
         ::close(output.handle);
         break;
     case Output::Way::beside:
-        placed = ::close(output.handle) == 0 && written
+        placed = step(::close(output.handle) == 0) && written
             && ::renameat(
                    output.folder, output.temporary.c_str(), output.folder, output.name.c_str())
                 == 0;

@@ -6,6 +6,7 @@
 #include <climits>
 #include <future>
 #include <netdb.h>
+#include <new>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -55,7 +56,15 @@ const std::shared_future<std::string>& canonicalOwnName()
         try {
             std::thread([promise = std::move(promise)]() mutable {
                 NameThisThread("host lookup");
-                promise.set_value(canonicalName(hostName()));
+                // Out of memory, the machine has no full name; an exception here would end the
+                // program.
+                std::string name;
+                try {
+                    name = canonicalName(hostName());
+                } catch (const std::bad_alloc&) {
+                    name.clear();
+                }
+                promise.set_value(std::move(name));
             }).detach();
         } catch (const std::system_error&) {
             std::promise<std::string> unknown;

@@ -86,6 +86,7 @@ private slots:
     void dropsAndPastesDuringAWalkGetTheirOwnPromptsAfterIt();
     void closingWhileTheShareHangsEndsAtOnce();
     void saveToAPipeNobodyReadsLeavesTheWindowLive();
+    void escWhileSavingOnAShareWritesNothing();
     void abandonedDropsOnAStoppedShareKeepTheThreadsBounded();
     void exitDuringAnInPlaceSaveLeavesTheFileWhole_data();
     void exitDuringAnInPlaceSaveLeavesTheFileWhole();
@@ -257,6 +258,57 @@ void LongDropTest::saveToAPipeNobodyReadsLeavesTheWindowLive()
     QVERIFY2(read.load() < 800 * 100, qPrintable(QString::number(read.load())));
     QVERIFY(prompts().messages.isEmpty()); // abandoned, not failed
     ::close(reader);
+}
+
+// Esc while 保存中… shows, on a share slow enough that the save is seen under way: the report the
+// share holds stays as it was, with nothing beside it, once the abandoned save has ended; the
+// end is waited for as the exit does, without stopping anything.
+void LongDropTest::escWhileSavingOnAShareWritesNothing()
+{
+#ifdef SLOWFS
+    if (const std::string why = SlowShare::unavailable(); !why.empty())
+        QSKIP(why.c_str());
+    const std::filesystem::path backing = dir_ / "server";
+    std::filesystem::create_directory(backing);
+    const QByteArray old = "the old report\r\n";
+    {
+        QFile file(qPath(backing / "report.txt"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(old);
+    }
+    // A tenth of a second a request: some 20 pieces of the report take two seconds.
+    share_ = std::make_unique<SlowShare>(dir_ / "share", 100000, 0, backing);
+    QVERIFY2(share_->mounted(), "slowfs did not mount");
+#else
+    QFAIL("slowfs was not built: libfuse3-dev is missing (scripts/install-deps installs it)");
+#endif
+    QList<QUrl> urls;
+    for (int i = 0; i < 3000; ++i)
+        urls.append(
+            QUrl::fromLocalFile(qPath(dir_.file(std::string(200, 'a') + std::to_string(i), i))));
+    prompts().answer = qPath(share_->path() / "report.txt");
+
+    window().Frame1_OLEDragDrop(urls);
+    QVERIFY(waitUntil([&] { return prompts().saves == 1; }));
+    QVERIFY(waitUntil([&] { return window().progress() && window().progress()->isVisible(); }));
+    QCOMPARE(window().progress()->stage.text(), QStringLiteral("保存中…"));
+    // The new report's file is there: the save holds the report from now to its end.
+    QVERIFY(waitUntil([&] {
+        for (const auto& entry : std::filesystem::directory_iterator(backing))
+            if (entry.path().filename().string().starts_with(".miruteka-"))
+                return true;
+        return false;
+    }));
+    QTest::keyClick(&window(), Qt::Key_Escape);
+    QVERIFY(!window().dropAwaitsWork());
+    QVERIFY(miruteka::WaitForSaves(std::chrono::seconds(5)));
+
+    QCOMPARE(readAll(qPath(backing / "report.txt")), old);
+    QStringList left;
+    for (const auto& entry : std::filesystem::directory_iterator(backing))
+        left.append(qPath(entry.path().filename()));
+    QCOMPARE(left, QStringList { "report.txt" });
+    QVERIFY(prompts().messages.isEmpty()); // abandoned, not failed
 }
 
 // Drops abandoned one after another on a share whose server has stopped: the workers stuck on

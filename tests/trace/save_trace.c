@@ -10,7 +10,12 @@
  *   link DEV:INO TO-PATH             link, linkat
  *   unlink DEV:INO PATH              unlink, unlinkat (files only)
  *   truncate DEV:INO                 ftruncate
- * The identity is looked up just before the call, so it is that of the file being named. */
+ *   xattr DEV:INO NAME               fsetxattr, an extended attribute given to an open file
+ * The identity is looked up just before the call, so it is that of the file being named.
+ *
+ * A test may also be told of each call, with its line, before the call is made: it finds
+ * miruteka_trace_set_hook with dlsym and gives it a function (NULL ends that). What the
+ * function does (requests a stop, waits) happens as if inside the call. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -21,7 +26,14 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
+
+typedef void (*miruteka_trace_hook)(const char* line);
+static miruteka_trace_hook hook;
+
+void miruteka_trace_set_hook(miruteka_trace_hook function);
+void miruteka_trace_set_hook(miruteka_trace_hook function) { hook = function; }
 
 static void trace(const char* format, ...)
 {
@@ -36,6 +48,8 @@ static void trace(const char* format, ...)
     va_end(args);
     if (length > (int)sizeof line - 2)
         length = (int)sizeof line - 2;
+    if (hook)
+        hook(line);
     line[length++] = '\n';
     const int fd = open(file, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
     if (fd >= 0) {
@@ -162,4 +176,13 @@ int ftruncate(int fd, off_t length)
     if (fstat(fd, &st) == 0)
         trace("truncate %lu:%lu", (unsigned long)st.st_dev, (unsigned long)st.st_ino);
     return REAL("ftruncate", int (*)(int, off_t))(fd, length);
+}
+
+int fsetxattr(int fd, const char* name, const void* value, size_t size, int flags)
+{
+    struct stat st;
+    if (fstat(fd, &st) == 0)
+        trace("xattr %lu:%lu %s", (unsigned long)st.st_dev, (unsigned long)st.st_ino, name);
+    return REAL("fsetxattr", int (*)(int, const char*, const void*, size_t, int))(
+        fd, name, value, size, flags);
 }
