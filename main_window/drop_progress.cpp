@@ -58,7 +58,10 @@ void DropProgress::showSaving()
 
 void DropProgress::showWaiting(bool refused)
 {
-    stage.setText(refused ? QStringLiteral("再試行中…") : QStringLiteral("待機中…"));
+    if (refused)
+        stage.setText(QStringLiteral("再試行中…"));
+    else
+        stage.setText(QStringLiteral("待機中…"));
     stage.setToolTip({});
     bar.setRange(0, 0);
     bar.setAccessibleName(QStringLiteral("空きを待っています"));

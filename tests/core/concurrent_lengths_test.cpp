@@ -5,7 +5,9 @@
 #include <atomic>
 #include <chrono>
 #include <gtest/gtest.h>
+#include <memory>
 #include <random>
+#include <span>
 #include <thread>
 
 namespace miruteka {
@@ -44,7 +46,33 @@ std::optional<std::int64_t> lengthOf(std::u16string_view path)
 struct InFlightCase {
     unsigned inFlight;
     std::size_t files;
+    // 0: all paths given at once; otherwise added in runs spread over this many file systems,
+    // each measured on threads of its own.
+    std::size_t fileSystems = 0;
 };
+
+// Measuring of the paths as the case gives them: at once, or added in runs of 1 to 40 paths
+// that take the file systems in turn.
+std::unique_ptr<ConcurrentLengths> measuring(const InFlightCase& how,
+    std::shared_ptr<const ConcurrentLengths::Paths> paths, ConcurrentLengths::Measure measure)
+{
+    if (how.fileSystems == 0)
+        return std::make_unique<ConcurrentLengths>(paths, how.inFlight, std::stop_token {}, measure);
+    auto lengths = std::make_unique<ConcurrentLengths>(ConcurrentLengths::Incoming { paths->size() },
+        how.inFlight, std::stop_token {}, measure);
+    std::vector<std::shared_ptr<FileSystem>> fileSystems;
+    for (std::size_t i = 0; i < how.fileSystems; ++i)
+        fileSystems.push_back(std::make_shared<FileSystem>(u"/fs" + std::u16string(1, u'0' + i), i % 2));
+    ConcurrentLengths::Paths copy(*paths);
+    std::span<std::u16string> rest(copy);
+    for (std::size_t run = 0; !rest.empty(); ++run) {
+        const std::size_t count = std::min(rest.size(), run * 7 % 40 + 1);
+        lengths->add(rest.first(count), fileSystems[run % how.fileSystems]);
+        rest = rest.subspan(count);
+    }
+    lengths->close();
+    return lengths;
+}
 
 class OrderTest : public ::testing::TestWithParam<InFlightCase> { };
 
@@ -52,7 +80,7 @@ class OrderTest : public ::testing::TestWithParam<InFlightCase> { };
 // report come out in the dropped order, exactly as measuring one at a time gives them.
 TEST_P(OrderTest, ReportIsInTheDroppedOrderWhateverTheDelays)
 {
-    const auto [inFlight, files] = GetParam();
+    const auto [inFlight, files, fileSystems] = GetParam();
     const auto paths = numberedPaths(files);
     std::vector<int> delaysUs(files);
     std::mt19937 random(files * 31 + inFlight);
@@ -61,7 +89,7 @@ TEST_P(OrderTest, ReportIsInTheDroppedOrderWhateverTheDelays)
         us = delay(random);
     std::atomic<unsigned> busy { 0 };
     std::atomic<unsigned> mostBusy { 0 };
-    const ConcurrentLengths lengths(paths, inFlight, {}, [&](std::u16string_view path) {
+    const auto measured = measuring(GetParam(), paths, [&](std::u16string_view path) {
         const unsigned now = ++busy;
         for (unsigned seen = mostBusy; now > seen && !mostBusy.compare_exchange_weak(seen, now);) {
         }
@@ -69,6 +97,7 @@ TEST_P(OrderTest, ReportIsInTheDroppedOrderWhateverTheDelays)
         --busy;
         return lengthOf(path);
     });
+    const ConcurrentLengths& lengths = *measured;
 
     const std::optional<std::u16string> report = BuildFeeReport(lengths, u"0.3");
     ASSERT_TRUE(report);
@@ -77,7 +106,7 @@ TEST_P(OrderTest, ReportIsInTheDroppedOrderWhateverTheDelays)
         oneAtATime.add(path, lengthOf(path));
     EXPECT_EQ(*report, std::move(oneAtATime).finish());
     EXPECT_EQ(lengths.measured(), files);
-    EXPECT_LE(mostBusy.load(), std::max(inFlight, 1U));
+    EXPECT_LE(mostBusy.load(), std::max(inFlight, 1U) * std::max<std::size_t>(fileSystems, 1));
     for (std::size_t i = 0; i < files; ++i) {
         const auto length = lengths.wait(i);
         EXPECT_EQ(length.outcome, i % 7 == 3 ? Outcome::notAFile : Outcome::measured) << i;
@@ -87,7 +116,8 @@ TEST_P(OrderTest, ReportIsInTheDroppedOrderWhateverTheDelays)
 
 INSTANTIATE_TEST_SUITE_P(Lengths, OrderTest,
     ::testing::Values(InFlightCase { 32, 3000 }, InFlightCase { 5, 500 }, InFlightCase { 1, 50 },
-        InFlightCase { 0, 20 }, InFlightCase { 32, 3 }, InFlightCase { 32, 0 }));
+        InFlightCase { 0, 20 }, InFlightCase { 32, 3 }, InFlightCase { 32, 0 },
+        InFlightCase { 8, 2000, 3 }, InFlightCase { 32, 300, 1 }, InFlightCase { 2, 0, 2 }));
 
 // A stop ends the walk at once: the caller waiting for a file that never answers is let go, no
 // more files are asked for, and no report is made. What the stuck workers touch is theirs, not

@@ -1,5 +1,6 @@
 // The system refuses threads: pthread_create is replaced, in this test program alone, by one
-// that fails with EAGAIN past a number of threads the test allows. No work may then run on the
+// that fails with EAGAIN past a number of threads the test allows; or memory runs out as a
+// thread is made, and starting it throws std::bad_alloc. No work may then run on the
 // thread that asked for it (the window's, in the program), and none may be lost: it waits, and
 // runs once a thread is given.
 #include "concurrent_lengths.h"
@@ -13,6 +14,8 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <mutex>
+#include <ostream>
+#include <new>
 #include <pthread.h>
 #include <set>
 #include <thread>
@@ -62,18 +65,51 @@ private:
     std::set<std::thread::id> ids_;
 };
 
-class ThreadRefusalTest : public ::testing::TestWithParam<int> {
+std::atomic<int> threadsWithMemory { 1 << 20 };
+
+struct Refusal {
+    int given; // threads the system gives before it refuses
+    bool outOfMemory;
+};
+
+void PrintTo(const Refusal& refusal, std::ostream* out)
+{
+    *out << refusal.given << " threads" << (refusal.outOfMemory ? ", then out of memory" : ", then EAGAIN");
+}
+
+class ThreadRefusalTest : public ::testing::TestWithParam<Refusal> {
 protected:
-    void SetUp() override { threadsAllowed = GetParam(); }
-    void TearDown() override { threadsAllowed = 1 << 20; }
+    void SetUp() override
+    {
+        (GetParam().outOfMemory ? threadsWithMemory : threadsAllowed) = GetParam().given;
+    }
+    void TearDown() override { allowThreads(); }
+    static void allowThreads()
+    {
+        threadsAllowed = 1 << 20;
+        threadsWithMemory = 1 << 20;
+    }
+    // How the pool starts its threads: as it does by itself, or where memory runs out.
+    static WorkerPool::ThreadStarter starter()
+    {
+        if (!GetParam().outOfMemory)
+            return {};
+        return [](std::function<void()> run) {
+            if (threadsWithMemory.fetch_sub(1) <= 0) {
+                threadsWithMemory.fetch_add(1);
+                throw std::bad_alloc();
+            }
+            std::thread(std::move(run)).detach();
+        };
+    }
 };
 
 // Eight pieces of work for a pool of four: with no thread given, none runs until one is; with
 // some given, those do all the work. Never is any run on the thread that queued it.
 TEST_P(ThreadRefusalTest, PoolWorkWaitsForAThreadAndNeverRunsOnTheCaller)
 {
-    const int given = GetParam();
-    WorkerPool pool(4);
+    const int given = GetParam().given;
+    WorkerPool pool(4, "worker", starter());
     auto threads = std::make_shared<Threads>();
     auto gate = Gate::make();
     for (int i = 0; i < 8; ++i)
@@ -86,7 +122,8 @@ TEST_P(ThreadRefusalTest, PoolWorkWaitsForAThreadAndNeverRunsOnTheCaller)
     if (given == 0) {
         EXPECT_EQ(gate->arrived(), 0U);
         EXPECT_EQ(pool.queued(), 8U);
-        threadsAllowed = 1 << 20;
+        EXPECT_TRUE(pool.refused());
+        allowThreads();
         pool.retry();
     }
     gate->open();
@@ -99,8 +136,8 @@ TEST_P(ThreadRefusalTest, PoolWorkWaitsForAThreadAndNeverRunsOnTheCaller)
 // caller's thread, and done on a thread of the pool once there is one.
 TEST_P(ThreadRefusalTest, ATaskKeepsItsWorkUntilAThreadTakesIt)
 {
-    const int given = GetParam();
-    WorkerPool pool(2);
+    const int given = GetParam().given;
+    WorkerPool pool(2, "worker", starter());
     auto threads = std::make_shared<Threads>();
     PooledTask<int> task(pool, [threads](std::stop_token) {
         threads->note();
@@ -109,7 +146,8 @@ TEST_P(ThreadRefusalTest, ATaskKeepsItsWorkUntilAThreadTakesIt)
     if (given == 0) {
         EXPECT_FALSE(task.started());
         EXPECT_FALSE(task.waitFor(std::chrono::milliseconds(50)));
-        threadsAllowed = 1 << 20;
+        EXPECT_TRUE(pool.refused());
+        allowThreads();
         pool.retry();
     }
     ASSERT_TRUE(task.waitFor(std::chrono::seconds(10)));
@@ -121,8 +159,8 @@ TEST_P(ThreadRefusalTest, ATaskKeepsItsWorkUntilAThreadTakesIt)
 // on the caller's thread.
 TEST_P(ThreadRefusalTest, MeasuringWaitsForAThreadAndNeverMeasuresOnTheCaller)
 {
-    const int given = GetParam();
-    WorkerPool pool(4);
+    const int given = GetParam().given;
+    WorkerPool pool(4, "worker", starter());
     auto threads = std::make_shared<Threads>();
     auto paths = std::make_shared<ConcurrentLengths::Paths>(
         ConcurrentLengths::Paths { u"/a", u"/bb", u"/ccc" });
@@ -136,7 +174,8 @@ TEST_P(ThreadRefusalTest, MeasuringWaitsForAThreadAndNeverMeasuresOnTheCaller)
     if (given == 0) {
         EXPECT_TRUE(lengths.waitingForWorker());
         EXPECT_EQ(lengths.measured(), 0U);
-        threadsAllowed = 1 << 20;
+        EXPECT_TRUE(pool.refused());
+        allowThreads();
         pool.retry();
     }
     EXPECT_EQ(BuildFeeReport(lengths, u"0.3"),
@@ -144,9 +183,12 @@ TEST_P(ThreadRefusalTest, MeasuringWaitsForAThreadAndNeverMeasuresOnTheCaller)
     EXPECT_FALSE(threads->includes(std::this_thread::get_id()));
 }
 
-INSTANTIATE_TEST_SUITE_P(Given, ThreadRefusalTest, ::testing::Values(0, 1, 2),
-    [](const ::testing::TestParamInfo<int>& info) {
-        return std::to_string(info.param) + "Threads";
+INSTANTIATE_TEST_SUITE_P(Given, ThreadRefusalTest,
+    ::testing::Values(Refusal { 0, false }, Refusal { 1, false }, Refusal { 2, false },
+        Refusal { 0, true }, Refusal { 1, true }),
+    [](const ::testing::TestParamInfo<Refusal>& info) {
+        return std::to_string(info.param.given) + "Threads"
+            + (info.param.outOfMemory ? "OutOfMemory" : "");
     });
 
 } // namespace

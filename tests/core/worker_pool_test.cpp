@@ -235,6 +235,63 @@ TEST(ConcurrentLengthsPool, AStuckWorkerDoesNotKeepTheAbandonedDropsList)
 }
 
 // A measuring that runs out of memory ends the walk with std::bad_alloc, never the process.
+// Shares that stop answering keep the measuring threads they took, at most 32 each and 64 for
+// all of them; every other file system is measured meanwhile, and the local disks keep threads
+// of their own when the stopped shares hold all that shares may take.
+TEST(ConcurrentLengthsPool, AStuckFileSystemHoldsBackOnlyItsOwnPaths)
+{
+    auto server = Gate::make(); // the server of /mnt/a and /mnt/b, which has stopped answering
+    const auto measure = [server](std::u16string_view path) {
+        if (path.starts_with(u"/mnt/a/") || path.starts_with(u"/mnt/b/"))
+            server->pass();
+        return std::optional<std::int64_t>(path.size());
+    };
+    struct Run {
+        std::shared_ptr<FileSystem> on;
+        std::size_t files;
+    };
+    const auto measureRuns = [&](std::vector<Run> runs) {
+        std::size_t total = 0;
+        for (const Run& run : runs)
+            total += run.files;
+        auto lengths = std::make_shared<ConcurrentLengths>(
+            ConcurrentLengths::Incoming { total }, lengthRequestsInFlight, std::stop_token {}, measure);
+        for (const Run& run : runs) {
+            ConcurrentLengths::Paths paths(run.files, run.on->name() + u"/file");
+            lengths->add(paths, run.on);
+        }
+        lengths->close();
+        return lengths;
+    };
+    const auto fileSystem = [](const char16_t* name, bool remote) {
+        return std::make_shared<FileSystem>(name, remote);
+    };
+    const auto stoppedA = fileSystem(u"/mnt/a", true);
+    const auto stoppedB = fileSystem(u"/mnt/b", true);
+    const auto share = fileSystem(u"/mnt/c", true);
+    const auto disk = fileSystem(u"/home", false);
+
+    const auto first = measureRuns({ { stoppedA, 40 }, { share, 5 }, { disk, 5 } });
+    server->waitForArrivals(lengthRequestsInFlight);
+    for (std::size_t i = 40; i < 50; ++i)
+        EXPECT_EQ(first->wait(i).outcome, ConcurrentLengths::Outcome::measured) << i;
+
+    const auto second = measureRuns({ { stoppedB, 40 } });
+    server->waitForArrivals(2 * lengthRequestsInFlight);
+    // The shares' threads are all stuck: another share waits for one, the local disk does not.
+    const auto third = measureRuns({ { share, 5 }, { disk, 5 } });
+    EXPECT_TRUE(third->waitingForWorker());
+    for (std::size_t i = 5; i < 10; ++i)
+        EXPECT_EQ(third->wait(i).outcome, ConcurrentLengths::Outcome::measured) << i;
+    EXPECT_EQ(third->measured(), 5U);
+    EXPECT_LE(WorkerPool::measuring().threads(), localMeasuringThreads + remoteMeasuringThreads);
+    EXPECT_EQ(server->arrived(), 2 * lengthRequestsInFlight);
+
+    server->open();
+    for (const auto* lengths : { first.get(), second.get(), third.get() })
+        EXPECT_TRUE(BuildFeeReport(*lengths, u"0.3"));
+}
+
 TEST(ConcurrentLengthsPool, OutOfMemoryInAWorkerEndsTheWalkWithBadAlloc)
 {
     WorkerPool pool(2);

@@ -88,6 +88,7 @@ private slots:
     void saveToAPipeNobodyReadsLeavesTheWindowLive();
     void escWhileSavingOnAShareWritesNothing();
     void abandonedDropsOnAStoppedShareKeepTheThreadsBounded();
+    void aStoppedShareHoldsBackOnlyItsOwnFiles();
     void exitDuringAnInPlaceSaveLeavesTheFileWhole_data();
     void exitDuringAnInPlaceSaveLeavesTheFileWhole();
 
@@ -349,6 +350,48 @@ void LongDropTest::abandonedDropsOnAStoppedShareKeepTheThreadsBounded()
     QVERIFY2(threadsNow() <= after + 1 && threadsNow() <= before + bound + 4,
         qPrintable(QStringLiteral("threads before the last drop: %1; after it: %2")
                        .arg(namesAfter.join(u' '), threadNames().join(u' '))));
+}
+
+// A drop abandoned on a share whose server has stopped leaves its threads stuck there; local
+// files dropped after it are measured at once. A drop that mixes them waits for the share, says
+// which one it waits for and that Esc gives it up, and goes on by itself once the share answers.
+void LongDropTest::aStoppedShareHoldsBackOnlyItsOwnFiles()
+{
+    MOUNT_SHARE(200, 1000);
+    QList<QUrl> local;
+    for (int i = 0; i < 5; ++i)
+        local.append(QUrl::fromLocalFile(qPath(dir_.file("local" + std::to_string(i), 1000))));
+    prompts().onSave = [] { return QString(); };
+    share_->stop();
+    window().Frame1_OLEDragDrop(urls(*share_, 200));
+    QVERIFY(waitUntil([&] { return window().dropAwaitsWork(); }));
+    QTest::qWait(200);
+    QTest::keyClick(&window(), Qt::Key_Escape);
+
+    window().Frame1_OLEDragDrop(local);
+    QVERIFY2(waitUntil([&] { return prompts().saves == 1; }, 5000),
+        "the local files waited behind the stopped share");
+
+    window().Frame1_OLEDragDrop(local + urls(*share_, 3));
+    QVERIFY(waitUntil(
+        [&] {
+            return window().progress() && window().progress()->stage.text() == u"応答待ち…";
+        },
+        3000 + 5000));
+    const QString mountPoint = qPath(dir_ / "share");
+    QVERIFY2(window().progress()->bar.accessibleDescription().contains(mountPoint)
+            && window().progress()->bar.accessibleDescription().contains(u"Esc"),
+        qPrintable(window().progress()->bar.accessibleDescription()));
+    QCOMPARE(window().progress()->stage.toolTip(), mountPoint);
+    QCOMPARE(prompts().saves, 1);
+
+    share_->resume();
+    QVERIFY(waitUntil([&] { return prompts().saves == 2; }));
+    // Once the share answers, no measuring thread stays stuck in it: they all go back to idle.
+    QVERIFY(waitUntil([] {
+        return miruteka::WorkerPool::measuring().idle()
+            == miruteka::WorkerPool::measuring().threads();
+    }));
 }
 
 void LongDropTest::exitDuringAnInPlaceSaveLeavesTheFileWhole_data()
