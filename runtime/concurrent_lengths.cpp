@@ -78,13 +78,16 @@ struct ConcurrentLengths::State {
                 }
                 if (wake)
                     changed.notify_all();
-                if (leave)
+                if (leave) {
+                    EndMeasuring();
                     return;
+                }
                 length = measureOn(fileSystem.get(), path);
             }
         } catch (...) {
             // Out of memory most likely; whatever it was, no length of this worker's can be
             // trusted, and a waiter must not wait for one that never comes.
+            EndMeasuring();
             failed.store(true);
             stop();
         }

@@ -141,12 +141,14 @@ std::optional<std::int64_t> FileLength(int fileNumber)
 
 std::optional<std::int64_t> MeasureFile(std::u16string_view path)
 {
-    const auto input = native::openInput(path);
+    const auto input = native::openInputInFolder(path);
     if (!input)
         return std::nullopt;
     native::closeInput(*input);
     return input->length;
 }
+
+void EndMeasuring() { native::forgetInputFolder(); }
 
 bool OpenForOutput(std::u16string_view path, int fileNumber, std::stop_token stop)
 {

@@ -21,8 +21,12 @@ bool OpenForInput(std::u16string_view path, int fileNumber);
 std::optional<std::int64_t> FileLength(int fileNumber);
 
 // The length of what OpenForInput would open, opened and closed again without a file number,
-// so that many files can be measured at once from any thread.
+// so that many files can be measured at once from any thread. Where the system allows, the
+// thread keeps the file's folder open for the next file, until EndMeasuring().
 std::optional<std::int64_t> MeasureFile(std::u16string_view path);
+// Lets go of the folder that MeasureFile keeps open on the calling thread, which would keep a
+// removable disk from being ejected.
+void EndMeasuring();
 
 // Opens the path for writing a new content. Where the target is a regular file or does not
 // exist yet, the content goes to a new file beside it that CloseFile puts in its place in one

@@ -57,6 +57,10 @@ struct Output {
 
 // A regular file, links followed; anything else is refused without blocking.
 std::optional<Input> openInput(std::u16string_view path);
+// The same, where the system can open a file by its name in a folder held open: the folder of
+// the last file this thread opened so, until forgetInputFolder().
+std::optional<Input> openInputInFolder(std::u16string_view path);
+void forgetInputFolder();
 void closeInput(const Input& input);
 
 // Waits first for any other save to the same file to end; gives up when `stop` is requested

@@ -215,6 +215,10 @@ bool recoverReplace(const Output& output, const std::wstring& backup)
 
 } // namespace
 
+// Windows opens a file by its whole path; no folder is held.
+std::optional<Input> openInputInFolder(std::u16string_view path) { return openInput(path); }
+void forgetInputFolder() { }
+
 std::optional<Input> openInput(std::u16string_view path)
 {
     const auto name = wide(path);

@@ -55,7 +55,10 @@ std::optional<std::string> backupName(const std::string& name) noexcept
         std::size_t keep = std::min(name.size(), NAME_MAX - 1 - suffix.size());
         while (keep > 0 && keep < name.size() && (name[keep] & 0xC0) == 0x80)
             --keep;
-        return "." + name.substr(0, keep) + suffix;
+        std::string backup;
+        backup.reserve(1 + keep + suffix.size());
+        backup.append(1, '.').append(name, 0, keep).append(suffix);
+        return backup;
     } catch (const std::bad_alloc&) {
         return std::nullopt;
     }
