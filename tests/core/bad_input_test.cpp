@@ -5,6 +5,7 @@
 #include "files.h"
 #include "number.h"
 #include "scratch.h"
+#include "worker_pool.h"
 
 #include <acl/libacl.h>
 #include <atomic>
@@ -22,13 +23,13 @@
 #include <sstream>
 #include <sys/acl.h>
 #include <sys/inotify.h>
+#include <thread>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
-#include <thread>
 
 namespace miruteka {
 namespace {
@@ -80,6 +81,15 @@ TEST_P(DroppedItem, GivesItsLineOrNoneAndTheOthersKeepTheirOrder)
     EXPECT_EQ(BuildFeeReport(paths, u"0.3"),
         before + u"   0.3円\r\n" + middle + after + u"   0.3円\r\n\r\nTOTAL " + total + u"円");
     EXPECT_FALSE(CloseFile(1)) << "file number 1 was left open";
+    // The measuring threads keep a folder open only while they measure in it: afterwards a
+    // removable disk can be ejected.
+    WorkerPool& workers = WorkerPool::measuring();
+    while (workers.idle() < workers.threads())
+        std::this_thread::yield();
+    for (const auto& fd : fs::directory_iterator("/proc/self/fd")) {
+        std::error_code unreadable;
+        EXPECT_NE(fs::read_symlink(fd.path(), unreadable), dir.path()) << "held open as " << fd.path();
+    }
 }
 
 std::u16string named(const ScratchDir& dir, const std::string& name)

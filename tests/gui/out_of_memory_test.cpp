@@ -36,6 +36,20 @@ void* operator new(std::size_t size)
     throw std::bad_alloc();
 }
 void* operator new[](std::size_t size) { return operator new(size); }
+// The forms that give null instead of throwing (the standard library's temporary buffers use
+// them) fail alike, and take memory from the same place as the others.
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept
+{
+    try {
+        return operator new(size);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept
+{
+    return operator new(size, std::nothrow);
+}
 void operator delete(void* memory) noexcept { std::free(memory); }
 void operator delete[](void* memory) noexcept { std::free(memory); }
 void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
