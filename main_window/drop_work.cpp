@@ -1,6 +1,7 @@
 #include "drop_work.h"
 
 #include "drop_frame.h"
+#include "dropped_paths.h"
 #include "fee_report.h"
 
 #include <algorithm>
@@ -88,43 +89,24 @@ void DropWork::start(const Drop& drop)
         walk_.emplace(
             pool(means_.walking, &WorkerPool::walking),
             [urls = drop.urls, price = drop.unitPrice.toStdU16String(), measuring = measuring_,
-                measure = means_.measure, measuringPool = means_.measuring](
+                measure = means_.measure, measuringPool = means_.measuring,
+                &walkingPool = pool(means_.walking, &WorkerPool::walking)](
                 std::stop_token stop) mutable -> std::optional<std::u16string> {
-                // The paths are all made before any file is measured: on a local disk the
-                // measuring takes every processor, and a walk making paths beside it at the same
-                // priority would get little of them. Each file system has threads of its own.
-                // A walk stopped, or walked away from, stops the measuring at once and in the
-                // thread that stops it: no file is asked for after that.
-                ConcurrentLengths::Paths paths;
-                paths.reserve(std::size_t(urls.size()));
-                std::vector<std::pair<std::size_t, std::shared_ptr<FileSystem>>> runs;
-                FileSystems fileSystems = FileSystems::read();
-                for (const QUrl& url : std::as_const(urls)) {
-                    if (stop.stop_requested())
-                        return std::nullopt;
-                    const QString text = DropFrame::localFilePath(url);
-                    if (text.isNull())
-                        continue;
-                    paths.push_back(text.toStdU16String());
-                    std::shared_ptr<FileSystem> on = fileSystems.of(paths.back());
-                    if (runs.empty() || runs.back().second != on)
-                        runs.emplace_back(0, std::move(on));
-                    ++runs.back().first;
-                }
+                // Each file system has threads of its own. A walk stopped, or walked away from,
+                // stops the measuring at once and in the thread that stops it: no file is asked
+                // for after that.
+                std::optional<DroppedPaths> dropped
+                    = MakeDroppedPaths(urls, FileSystems::read(), walkingPool, stop);
                 urls = {};
-                if (stop.stop_requested())
+                if (!dropped || stop.stop_requested())
                     return std::nullopt;
                 const auto lengths = std::make_shared<ConcurrentLengths>(
-                    ConcurrentLengths::Incoming { paths.size() }, lengthRequestsInFlight, stop,
-                    measure, measuringPool);
+                    ConcurrentLengths::Incoming { dropped->paths.size() }, lengthRequestsInFlight,
+                    stop, measure, measuringPool);
                 measuring->set(lengths);
-                std::span<std::u16string> rest(paths);
-                for (const auto& [count, on] : runs) {
-                    lengths->add(rest.first(count), on);
-                    rest = rest.subspan(count);
-                }
+                dropped->addTo(*lengths);
+                dropped.reset();
                 lengths->close();
-                urls = {};
                 return BuildFeeReport(*lengths, price);
             },
             [waker = waker_] { waker->wake(); });

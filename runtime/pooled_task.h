@@ -63,6 +63,8 @@ public:
         const Phase now = phase();
         return now != Phase::queued && now != Phase::running;
     }
+    // True when the work was stopped before any thread took it, and will never run.
+    bool dropped() const { return phase() == Phase::dropped; }
     // True when the work ended in an exception (out of memory, most likely) rather than with a
     // result.
     bool failed() const { return phase() == Phase::failed; }
