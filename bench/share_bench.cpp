@@ -121,13 +121,16 @@ DropFigures measureDrop(miruteka::main& window, const QList<QUrl>& urls,
     sinceLast.start();
     probe.start();
     window.Frame1_OLEDragDrop(urls);
+    // The probe's timer wakes the loop every millisecond. processEvents with a time given returns
+    // at once when nothing is pending, and a loop of it would take a processor from the workers,
+    // which run below the window's priority.
     while (!prompted && Clock::now() - start < within)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     probe.stop();
     if (!prompted)
         window.cancelDrop();
     while (window.dropInProgress())
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     return figures;
 }
 
@@ -149,12 +152,12 @@ long residentKib()
     return -1;
 }
 
+// The window's event loop, waiting for its events as the program's does.
 void turnFor(int ms)
 {
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < ms)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
 }
 
 // A drop given up on as Esc does, once it has been at work for a moment.
@@ -162,7 +165,7 @@ void abandonDrop(miruteka::main& window, const QList<QUrl>& urls)
 {
     window.Frame1_OLEDragDrop(urls);
     while (!window.dropAwaitsWork())
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     turnFor(20);
     window.cancelDrop();
 }
