@@ -31,6 +31,7 @@
 #include <QElapsedTimer>
 #include <QMimeData>
 #include <QTest>
+#include <QThreadPool>
 #include <QTimer>
 #include <QUrl>
 #include <algorithm>
@@ -161,12 +162,12 @@ void turnFor(int ms)
 }
 
 // A drop given up on as Esc does, once it has been at work for a moment.
-void abandonDrop(miruteka::main& window, const QList<QUrl>& urls)
+void abandonDrop(miruteka::main& window, const QList<QUrl>& urls, int atWorkMs = 20)
 {
     window.Frame1_OLEDragDrop(urls);
     while (!window.dropAwaitsWork())
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    turnFor(20);
+    turnFor(atWorkMs);
     window.cancelDrop();
 }
 
@@ -217,10 +218,11 @@ int stuckShares(miruteka::main& window, const std::vector<QList<QUrl>>& shares,
 {
     using miruteka::WorkerPool;
     const std::vector<std::string> ours { "measuring", "walking", "saving", "host lookup" };
-    // The toolkit's threads and the window's own, before any drop.
-    std::size_t toolkit = 0;
+    // The toolkit's threads and the window's own before any drop, and as many of its thread
+    // pool's as it may start later.
+    std::size_t toolkit = std::size_t(QThreadPool::globalInstance()->maxThreadCount());
     for (const auto& [name, count] : threadsByName()) {
-        if (std::find(ours.begin(), ours.end(), name) == ours.end())
+        if (std::find(ours.begin(), ours.end(), name) == ours.end() && name != "Thread (pooled)")
             toolkit += count;
     }
     const std::size_t bound = toolkit + WorkerPool::measuring().bound()
@@ -247,7 +249,10 @@ int stuckShares(miruteka::main& window, const std::vector<QList<QUrl>>& shares,
                     std::perror("stopping a share's server");
                     status = 1;
                 }
-                abandonDrop(window, shares[stopped]);
+                // Long enough for the share's requests to have taken all the threads they may
+                // (starting a thread below the window's priority can wait on a busy machine):
+                // the most the local drop can find taken.
+                abandonDrop(window, shares[stopped], 200);
             }
             const std::clock_t cpuBefore = std::clock();
             const DropFigures drop = measureDrop(window, local, std::chrono::seconds(60));
