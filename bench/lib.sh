@@ -51,25 +51,36 @@ bench_can_share() {
     return 1
 }
 
-# bench_mount_share SLOWFS FILES DELAY_US LOG: serves FILES synthetic files (f000000.bin, ...) in
-# $scratch/share, each request answered after DELAY_US microseconds, until bench_unmount_share;
-# $share_pid is the server's.
+# bench_mount_share SLOWFS FILES DELAY_US LOG [NAME]: serves FILES synthetic files (f000000.bin,
+# ...) in $scratch/NAME (share by default), each request answered after DELAY_US microseconds,
+# until bench_unmount_share, which ends every share mounted; $share_pid is the server's.
 share_pid=""
+share_pids=""
+share_names=""
 bench_mount_share() {
-    mkdir -p "$scratch/share"
-    "$1" "$scratch/share" -f --files="$2" --delay-us="$3" 2>"$4" &
+    bench_point="$scratch/${5:-share}"
+    mkdir -p "$bench_point"
+    "$1" "$bench_point" -f --files="$2" --delay-us="$3" 2>"$4" &
     share_pid=$!
-    for _ in $(seq 100); do [ -e "$scratch/share/f000000.bin" ] && return 0; sleep 0.1; done
+    share_pids="$share_pids $share_pid"
+    share_names="$share_names ${5:-share}"
+    for _ in $(seq 100); do [ -e "$bench_point/f000000.bin" ] && return 0; sleep 0.1; done
     cat "$4" >&2
     exit 1
 }
 
+# A server left stopped by a benchmark that failed is continued first: a stopped process would
+# take the signal that ends it only once continued, and the wait for it would never end.
 bench_unmount_share() {
-    [ -n "$share_pid" ] || return 0
-    fusermount3 -u -z "$scratch/share" 2>/dev/null || true
-    kill "$share_pid" 2>/dev/null || true
-    wait "$share_pid" 2>/dev/null || true
-    share_pid=""
+    for bench_name in $share_names; do
+        fusermount3 -u -z "$scratch/$bench_name" 2>/dev/null || true
+    done
+    for bench_pid in $share_pids; do
+        kill -CONT "$bench_pid" 2>/dev/null || true
+        kill "$bench_pid" 2>/dev/null || true
+        wait "$bench_pid" 2>/dev/null || true
+    done
+    share_pid="" share_pids="" share_names=""
 }
 
 bench_load() { cut -d' ' -f1 /proc/loadavg; }

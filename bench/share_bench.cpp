@@ -8,14 +8,21 @@
 //   miruteka_share_bench --folder=MOUNTED --files=N [--in-flight=1,2,4,...]
 //   miruteka_share_bench --folder=MOUNTED --files=N --drop-only --busy-loops=K
 //   miruteka_share_bench --folder=MOUNTED --files=N --abandon=10,100 --server-pid=PID
+//   miruteka_share_bench --folder=MOUNTED,... --files=N --server-pid=PID,... --stuck=0,1,4
+//       --local=FOLDER --local-files=M [--runs=R]
 //
 // Prints one line "share files=N key=value ..." for bench/run. --drop-only measures only the
 // program's drop, with K processes beside it that keep a processor busy each. --abandon stops the
 // share's server (SIGSTOP), makes and abandons (as Esc does) that many drops of N files one after
 // another, and prints the process's threads and resident memory after each count: "abandoned
-// files=N drops_10_threads=T drops_10_rss_kib=R ...".
+// files=N drops_10_threads=T drops_10_rss_kib=R ...". --stuck times a drop of M local files (made
+// in FOLDER) beside drops abandoned on shares whose servers have stopped: for each count K, one
+// drop of N files abandoned on each of the first K shares; then the threads, by pool, against the
+// process's bound. A line "stuck shares=K local_files=M drop_ms=T threads=... bound=B" for each.
 #include "busy_machine.h"
 #include "concurrent_lengths.h"
+#include "drop_set.h"
+#include "file_systems.h"
 #include "floor.h"
 #include "main.h"
 #include "prompts.h"
@@ -24,18 +31,24 @@
 #include <QElapsedTimer>
 #include <QMimeData>
 #include <QTest>
+#include <QThreadPool>
 #include <QTimer>
 #include <QUrl>
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <limits>
+#include <map>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <thread>
 #include <unistd.h>
@@ -69,18 +82,22 @@ double measureInFlight(const std::vector<std::string>& paths, unsigned inFlight)
 }
 
 struct DropFigures {
+    bool prompted = false; // false when the prompt did not come within the time given
     double toPromptMs = 0;
     double longestStallMs = 0;
     double machinePauseMs = 0; // the longest a processor stood still for everyone meanwhile
 };
 
 // The whole drop through the window, from the drop event to the save prompt, the prompt then
-// answered with the empty name (cancel) so that nothing is written to the share.
-DropFigures measureDrop(miruteka::main& window, const QList<QUrl>& urls)
+// answered with the empty name (cancel) so that nothing is written to the share. A drop that
+// has not prompted within `within` is abandoned, so that a drop held back for good ends the
+// benchmark instead of hanging it.
+DropFigures measureDrop(miruteka::main& window, const QList<QUrl>& urls,
+    std::chrono::seconds within = std::chrono::minutes(10))
 {
     const miruteka::bench::MachinePauses machine;
     DropFigures figures;
-    bool prompted = false;
+    bool& prompted = figures.prompted;
     Clock::time_point start;
     miruteka::ReplacedPrompts prompts({
         [&](QWidget*, const QString&, const QString&) {
@@ -105,11 +122,16 @@ DropFigures measureDrop(miruteka::main& window, const QList<QUrl>& urls)
     sinceLast.start();
     probe.start();
     window.Frame1_OLEDragDrop(urls);
-    while (!prompted)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+    // The probe's timer wakes the loop every millisecond. processEvents with a time given returns
+    // at once when nothing is pending, and a loop of it would take a processor from the workers,
+    // which run below the window's priority.
+    while (!prompted && Clock::now() - start < within)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     probe.stop();
+    if (!prompted)
+        window.cancelDrop();
     while (window.dropInProgress())
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     return figures;
 }
 
@@ -131,16 +153,25 @@ long residentKib()
     return -1;
 }
 
+// The window's event loop, waiting for its events as the program's does.
 void turnFor(int ms)
 {
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < ms)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
 }
 
-// Drops given up on, one after another, on a share whose server no longer answers: each is
-// abandoned as Esc does once it has been at work for a moment.
+// A drop given up on as Esc does, once it has been at work for a moment.
+void abandonDrop(miruteka::main& window, const QList<QUrl>& urls, int atWorkMs = 20)
+{
+    window.Frame1_OLEDragDrop(urls);
+    while (!window.dropAwaitsWork())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    turnFor(atWorkMs);
+    window.cancelDrop();
+}
+
+// Drops given up on, one after another, on a share whose server no longer answers.
 void abandonDrops(miruteka::main& window, const QList<QUrl>& urls, pid_t server,
     const std::vector<unsigned>& counts)
 {
@@ -148,13 +179,8 @@ void abandonDrops(miruteka::main& window, const QList<QUrl>& urls, pid_t server,
     std::cout << "abandoned files=" << urls.size();
     unsigned made = 0;
     for (const unsigned count : counts) {
-        for (; made < count; ++made) {
-            window.Frame1_OLEDragDrop(urls);
-            while (!window.dropAwaitsWork())
-                QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-            turnFor(20);
-            window.cancelDrop();
-        }
+        for (; made < count; ++made)
+            abandonDrop(window, urls);
         turnFor(200); // whatever the abandoned drops let go of is gone by now
         std::cout << " drops_" << count << "_threads=" << threadsNow() << " drops_" << count
                   << "_rss_kib=" << residentKib();
@@ -163,59 +189,237 @@ void abandonDrops(miruteka::main& window, const QList<QUrl>& urls, pid_t server,
     ::kill(server, SIGCONT);
 }
 
+// The process's threads by name: the pools name theirs after themselves.
+std::map<std::string, std::size_t> threadsByName()
+{
+    std::map<std::string, std::size_t> names;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream comm(task.path() / "comm");
+        std::string name;
+        if (std::getline(comm, name))
+            ++names[name];
+    }
+    return names;
+}
+
+bool onShare(const QList<QUrl>& urls)
+{
+    return miruteka::FileSystems::read().of(urls.front().toLocalFile().toStdU16String())->remote();
+}
+
+// A local drop beside drops abandoned on shares whose servers have stopped: the local disks keep
+// threads of their own, so it should take as long as with no share stuck, and the threads stay
+// within the pools' bounds however many shares are stuck. Within each round the steps run in
+// turn, the servers answering again between rounds, so that a machine growing busier or idler
+// weighs on every step alike. Returns the exit status.
+int stuckShares(miruteka::main& window, const std::vector<QList<QUrl>>& shares,
+    const std::vector<pid_t>& servers, const QList<QUrl>& local, const std::vector<unsigned>& steps,
+    unsigned runs)
+{
+    using miruteka::WorkerPool;
+    const std::vector<std::string> ours { "measuring", "walking", "saving", "host lookup" };
+    // The toolkit's threads and the window's own before any drop, and as many of its thread
+    // pool's as it may start later.
+    std::size_t toolkit = std::size_t(QThreadPool::globalInstance()->maxThreadCount());
+    for (const auto& [name, count] : threadsByName()) {
+        if (std::find(ours.begin(), ours.end(), name) == ours.end() && name != "Thread (pooled)")
+            toolkit += count;
+    }
+    const std::size_t bound = toolkit + WorkerPool::measuring().bound()
+        + WorkerPool::walking().bound() + WorkerPool::saving().bound() + 1;
+
+    struct Step {
+        double bestMs = std::numeric_limits<double>::infinity();
+        double bestCpuMs = std::numeric_limits<double>::infinity(); // the whole process's
+        std::size_t threads = 0; // after its first round's drops, and those by name
+        std::map<std::string, std::size_t> byName;
+    };
+    std::vector<Step> figures(steps.size());
+    const auto quiet = [] {
+        return WorkerPool::measuring().idle() == WorkerPool::measuring().threads()
+            && WorkerPool::walking().idle() == WorkerPool::walking().threads();
+    };
+    measureDrop(window, local); // the folder read once and the local threads started
+    int status = 0;
+    for (unsigned run = 0; run < runs && status == 0; ++run) {
+        unsigned stopped = 0;
+        for (std::size_t s = 0; s < steps.size() && status == 0; ++s) {
+            for (; stopped < steps[s] && status == 0; ++stopped) {
+                if (::kill(servers[stopped], SIGSTOP) != 0) {
+                    std::perror("stopping a share's server");
+                    status = 1;
+                }
+                // Long enough for the share's requests to have taken all the threads they may
+                // (starting a thread below the window's priority can wait on a busy machine):
+                // the most the local drop can find taken.
+                abandonDrop(window, shares[stopped], 200);
+            }
+            const std::clock_t cpuBefore = std::clock();
+            const DropFigures drop = measureDrop(window, local, std::chrono::seconds(60));
+            const double cpuMs = 1000.0 * double(std::clock() - cpuBefore) / CLOCKS_PER_SEC;
+            if (!drop.prompted) {
+                std::cerr << "the local drop did not reach its prompt within 60 s beside "
+                          << steps[s] << " stuck shares\n";
+                status = 1;
+            }
+            auto& step = figures[s];
+            step.bestMs = std::min(step.bestMs, drop.toPromptMs);
+            step.bestCpuMs = std::min(step.bestCpuMs, cpuMs);
+            // A pool keeps the threads it has started, so only the first round tells how many
+            // each step takes.
+            if (run == 0) {
+                step.byName = threadsByName();
+                for (const auto& entry : step.byName)
+                    step.threads += entry.second;
+            }
+        }
+        for (unsigned i = 0; i < stopped; ++i)
+            ::kill(servers[i], SIGCONT);
+        const auto start = Clock::now();
+        while (!quiet() && Clock::now() - start < std::chrono::seconds(30))
+            turnFor(5);
+        if (!quiet()) {
+            std::cerr << "the pools' threads were still at work 30 s after the shares answered\n";
+            status = 1;
+        }
+    }
+    for (std::size_t s = 0; s < steps.size(); ++s) {
+        const auto& step = figures[s];
+        std::size_t others = step.threads;
+        std::cout << "stuck shares=" << steps[s] << " share_files=" << shares.front().size()
+                  << " local_files=" << local.size() << " runs=" << runs
+                  << " drop_ms=" << step.bestMs << " drop_cpu_ms=" << step.bestCpuMs
+                  << " threads=" << step.threads;
+        for (const auto& name : ours) {
+            const auto found = step.byName.find(name);
+            const std::size_t count = found == step.byName.end() ? 0 : found->second;
+            others -= count;
+            std::cout << ' ' << (name == "host lookup" ? "lookup" : name) << '=' << count;
+        }
+        std::cout << " others=" << others << " bound=" << bound << std::endl;
+        if (step.threads > bound) {
+            std::cerr << step.threads << " threads beside " << steps[s]
+                      << " stuck shares, more than the bound of " << bound << '\n';
+            status = 1;
+        }
+    }
+    return status;
+}
+
+// The items of a comma-separated list.
+std::vector<std::string> listOf(const std::string& text)
+{
+    std::vector<std::string> items;
+    std::istringstream list(text);
+    for (std::string item; std::getline(list, item, ',');)
+        items.push_back(item);
+    return items;
+}
+
+std::vector<unsigned> numbersOf(const std::string& text)
+{
+    std::vector<unsigned> numbers;
+    for (const std::string& item : listOf(text))
+        numbers.push_back(static_cast<unsigned>(std::stoul(item)));
+    return numbers;
+}
+
+QList<QUrl> urlsOf(const std::vector<std::string>& paths)
+{
+    QList<QUrl> urls;
+    for (const std::string& path : paths)
+        urls.append(QUrl::fromLocalFile(QString::fromStdString(path)));
+    return urls;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
-    std::string folder;
+    std::vector<std::string> folders;
     std::size_t files = 0;
     std::vector<unsigned> inFlight { miruteka::lengthRequestsInFlight };
     bool dropOnly = false;
     unsigned busyLoops = 0;
     std::vector<unsigned> abandon;
-    pid_t server = 0;
+    std::vector<pid_t> servers;
+    std::vector<unsigned> stuck;
+    std::string local;
+    std::size_t localFiles = 0;
+    unsigned runs = 1;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
+        const auto value = [&arg] { return arg.substr(arg.find('=') + 1); };
         if (arg == "--drop-only") {
             dropOnly = true;
         } else if (arg.rfind("--busy-loops=", 0) == 0) {
-            busyLoops = static_cast<unsigned>(std::stoul(arg.substr(13)));
+            busyLoops = static_cast<unsigned>(std::stoul(value()));
         } else if (arg.rfind("--server-pid=", 0) == 0) {
-            server = static_cast<pid_t>(std::stol(arg.substr(13)));
+            for (const unsigned pid : numbersOf(value()))
+                servers.push_back(static_cast<pid_t>(pid));
         } else if (arg.rfind("--abandon=", 0) == 0) {
-            std::istringstream list(arg.substr(10));
-            for (std::string item; std::getline(list, item, ',');)
-                abandon.push_back(static_cast<unsigned>(std::stoul(item)));
+            abandon = numbersOf(value());
         } else if (arg.rfind("--folder=", 0) == 0) {
-            folder = arg.substr(9);
+            folders = listOf(value());
         } else if (arg.rfind("--files=", 0) == 0) {
-            files = std::stoul(arg.substr(8));
+            files = std::stoul(value());
         } else if (arg.rfind("--in-flight=", 0) == 0) {
-            inFlight.clear();
-            std::istringstream list(arg.substr(12));
-            for (std::string item; std::getline(list, item, ',');)
-                inFlight.push_back(static_cast<unsigned>(std::stoul(item)));
+            inFlight = numbersOf(value());
+        } else if (arg.rfind("--stuck=", 0) == 0) {
+            stuck = numbersOf(value());
+        } else if (arg.rfind("--local=", 0) == 0) {
+            local = value();
+        } else if (arg.rfind("--local-files=", 0) == 0) {
+            localFiles = std::stoul(value());
+        } else if (arg.rfind("--runs=", 0) == 0) {
+            runs = static_cast<unsigned>(std::stoul(value()));
         } else {
-            std::cerr << "usage: " << argv[0]
-                      << " --folder=F --files=N [--in-flight=1,2,... | --drop-only --busy-loops=K"
-                         " | --abandon=10,100 --server-pid=PID]\n";
+            std::cerr
+                << "usage: " << argv[0]
+                << " --folder=F --files=N [--in-flight=1,2,... | --drop-only --busy-loops=K"
+                   " | --abandon=10,100 --server-pid=PID | --folder=F,... --server-pid=PID,..."
+                   " --stuck=0,1,4 --local=FOLDER --local-files=M [--runs=R]]\n";
             return 2;
         }
     }
-    if (folder.empty() || files == 0 || inFlight.empty() || (!abandon.empty() && server <= 0))
+    // Each step of --stuck, taken in turn, stops at least as many servers as the one before.
+    const bool stuckValid = std::is_sorted(stuck.begin(), stuck.end())
+        && (stuck.empty() || stuck.back() <= std::min(folders.size(), servers.size()));
+    if (folders.empty() || files == 0 || inFlight.empty() || (!abandon.empty() && servers.empty())
+        || !stuckValid || (!stuck.empty() && (local.empty() || localFiles == 0 || runs == 0)))
         return 2;
 
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
 
-    std::vector<std::string> paths;
-    QList<QUrl> urls;
-    for (std::size_t i = 0; i < files; ++i) {
-        char name[32];
-        std::snprintf(name, sizeof name, "/f%06zu.bin", i);
-        paths.push_back(folder + name);
-        urls.append(QUrl::fromLocalFile(QString::fromStdString(paths.back())));
+    std::vector<std::vector<std::string>> sharePaths;
+    std::vector<QList<QUrl>> shareUrls;
+    for (const std::string& folder : folders) {
+        auto& paths = sharePaths.emplace_back();
+        for (std::size_t i = 0; i < files; ++i) {
+            char name[32];
+            std::snprintf(name, sizeof name, "/f%06zu.bin", i);
+            paths.push_back(folder + name);
+        }
+        shareUrls.push_back(urlsOf(paths));
+    }
+    const std::vector<std::string>& paths = sharePaths.front();
+    const QList<QUrl>& urls = shareUrls.front();
+
+    QList<QUrl> localUrls;
+    if (!stuck.empty()) {
+        if (::mkdir(local.c_str(), 0755) != 0 && errno != EEXIST) {
+            std::cerr << "cannot make " << local << '\n';
+            return 1;
+        }
+        localUrls = urlsOf(miruteka::bench::MakeDropSet(local, localFiles).paths);
+        // A figure of the wrong kind of file system would say nothing of the threads of each.
+        if (onShare(localUrls)
+            || !std::all_of(shareUrls.begin(), shareUrls.begin() + stuck.back(), onShare)) {
+            std::cerr << "the local folder must be on a local disk and each share on a share\n";
+            return 2;
+        }
     }
 
     miruteka::main window;
@@ -223,9 +427,13 @@ int main(int argc, char** argv)
     if (!QTest::qWaitForWindowExposed(&window))
         return 1;
     if (!abandon.empty()) {
-        abandonDrops(window, urls, server, abandon);
+        abandonDrops(window, urls, servers.front(), abandon);
         // The workers still stuck when the server answered again end on their own.
         std::_Exit(0);
+    }
+    if (!stuck.empty()) {
+        const int status = stuckShares(window, shareUrls, servers, localUrls, stuck, runs);
+        std::_Exit(status); // as above
     }
     std::cout << "share files=" << files;
     if (!dropOnly) {
