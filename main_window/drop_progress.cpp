@@ -65,14 +65,16 @@ void DropProgress::showWaiting(bool refused)
     stage.setToolTip({});
     bar.setRange(0, 0);
     bar.setAccessibleName(QStringLiteral("空きを待っています"));
-    bar.setAccessibleDescription(refused
-            ? QStringLiteral("システムがスレッドを割り当てませんでした。割り当てを求め直しています。中止できます。")
-            : QStringLiteral("ほかのファイルの処理が終わるのを待っています。中止できます。"));
+    bar.setAccessibleDescription(
+        refused ? QStringLiteral(
+            "システムがスレッドを割り当てませんでした。割り当てを求め直しています。中止できます。")
+                : QStringLiteral("ほかのファイルの処理が終わるのを待っています。中止できます。"));
     cancelButton.setText(QStringLiteral("中止"));
     show();
 }
 
-void DropProgress::showWaitingFor(const QString& fileSystem, std::size_t measured, std::size_t dropped)
+void DropProgress::showWaitingFor(
+    const QString& fileSystem, std::size_t measured, std::size_t dropped)
 {
     stage.setText(QStringLiteral("応答待ち…"));
     stage.setToolTip(fileSystem);

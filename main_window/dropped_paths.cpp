@@ -45,8 +45,8 @@ void DroppedPaths::addTo(ConcurrentLengths& lengths)
     }
 }
 
-std::optional<DroppedPaths> MakeDroppedPaths(
-    const QList<QUrl>& urls, const FileSystems& fileSystems, WorkerPool& helpers, std::stop_token stop)
+std::optional<DroppedPaths> MakeDroppedPaths(const QList<QUrl>& urls,
+    const FileSystems& fileSystems, WorkerPool& helpers, std::stop_token stop)
 {
     // Making a path from a URL costs a few hundred nanoseconds, tens of milliseconds for a large
     // drop, while the processors have nothing else to do: the measuring starts only once the

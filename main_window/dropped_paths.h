@@ -29,7 +29,7 @@ struct DroppedPaths {
 // Makes the paths of the URLs that name local files, with their file systems as `fileSystems`
 // finds them. A large drop's second half is made at the same time on a thread of `helpers`,
 // when one is free at once; nothing when `stop` is requested first.
-std::optional<DroppedPaths> MakeDroppedPaths(
-    const QList<QUrl>& urls, const FileSystems& fileSystems, WorkerPool& helpers, std::stop_token stop);
+std::optional<DroppedPaths> MakeDroppedPaths(const QList<QUrl>& urls,
+    const FileSystems& fileSystems, WorkerPool& helpers, std::stop_token stop);
 
 } // namespace miruteka

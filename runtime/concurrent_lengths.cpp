@@ -114,7 +114,8 @@ struct ConcurrentLengths::State {
     unsigned claimJobs(Lane& lane)
     {
         unsigned claimed = 0;
-        while (lane.jobs < inFlight && lane.jobs < lane.indices.size() - lane.taken + lane.working) {
+        while (
+            lane.jobs < inFlight && lane.jobs < lane.indices.size() - lane.taken + lane.working) {
             ++lane.jobs;
             ++claimed;
         }
@@ -126,8 +127,8 @@ struct ConcurrentLengths::State {
     {
         for (; claimed > 0; --claimed) {
             try {
-                pool.submit([self, laneIndex] { self->work(laneIndex); }, stopSource.get_token(),
-                    shares);
+                pool.submit(
+                    [self, laneIndex] { self->work(laneIndex); }, stopSource.get_token(), shares);
             } catch (...) {
                 const std::lock_guard lock(mutex);
                 lanes[laneIndex].jobs -= claimed;
@@ -189,8 +190,8 @@ ConcurrentLengths::ConcurrentLengths(std::shared_ptr<const Paths> paths, Paths* 
 
 ConcurrentLengths::ConcurrentLengths(std::shared_ptr<const Paths> paths, unsigned inFlight,
     std::stop_token stop, Measure measure, WorkerPool* pool)
-    : ConcurrentLengths(paths, nullptr, paths->size(), inFlight, std::move(stop),
-          std::move(measure), pool)
+    : ConcurrentLengths(
+        paths, nullptr, paths->size(), inFlight, std::move(stop), std::move(measure), pool)
 {
     State& state = *state_;
     unsigned claimed = 0;
@@ -220,15 +221,15 @@ std::shared_ptr<ConcurrentLengths::Paths> reservedPaths(std::size_t most)
 
 ConcurrentLengths::ConcurrentLengths(
     Incoming incoming, unsigned inFlight, std::stop_token stop, Measure measure, WorkerPool* pool)
-    : ConcurrentLengths(incoming, reservedPaths(incoming.most), inFlight, std::move(stop),
-          std::move(measure), pool)
+    : ConcurrentLengths(
+        incoming, reservedPaths(incoming.most), inFlight, std::move(stop), std::move(measure), pool)
 {
 }
 
 ConcurrentLengths::ConcurrentLengths(Incoming incoming, std::shared_ptr<Paths> paths,
     unsigned inFlight, std::stop_token stop, Measure measure, WorkerPool* pool)
-    : ConcurrentLengths(paths, paths.get(), incoming.most, inFlight, std::move(stop),
-          std::move(measure), pool)
+    : ConcurrentLengths(
+        paths, paths.get(), incoming.most, inFlight, std::move(stop), std::move(measure), pool)
 {
 }
 
@@ -326,9 +327,8 @@ ConcurrentLengths::Length ConcurrentLengths::wait(std::size_t index) const
         return *length;
     std::unique_lock lock(state.mutex);
     state.awaited = state.waiters++ == 0 ? std::optional(index) : std::nullopt;
-    state.changed.wait(lock, [&] {
-        return known() || state.stopped.load() || (state.closed && index >= state.added);
-    });
+    state.changed.wait(lock,
+        [&] { return known() || state.stopped.load() || (state.closed && index >= state.added); });
     if (--state.waiters == 0)
         state.awaited.reset();
     if (const auto length = known())

@@ -37,13 +37,12 @@ std::u16string_view folderOf(std::u16string_view path)
 FileSystem::FileSystem(std::u16string name, bool remote)
     : name_(std::move(name))
     , remote_(remote)
-    , shares_ { std::make_shared<ThreadShare>(lengthRequestsInFlight),
-        [remote] {
-            // Created once for the process, and shared by every file system of its kind.
-            static const auto local = std::make_shared<ThreadShare>(localMeasuringThreads);
-            static const auto others = std::make_shared<ThreadShare>(remoteMeasuringThreads);
-            return remote ? others : local;
-        }() }
+    , shares_ { std::make_shared<ThreadShare>(lengthRequestsInFlight), [remote] {
+                   // Created once for the process, and shared by every file system of its kind.
+                   static const auto local = std::make_shared<ThreadShare>(localMeasuringThreads);
+                   static const auto others = std::make_shared<ThreadShare>(remoteMeasuringThreads);
+                   return remote ? others : local;
+               }() }
 {
 }
 
@@ -71,7 +70,8 @@ FileSystem::Clock::duration FileSystem::silentFor(Clock::time_point now) const
 std::shared_ptr<FileSystem> FileSystemNamed(const std::u16string& name, bool remote)
 {
     static auto* const mutex = new std::mutex;
-    static auto* const known = new std::map<std::pair<std::u16string, bool>, std::shared_ptr<FileSystem>>;
+    static auto* const known
+        = new std::map<std::pair<std::u16string, bool>, std::shared_ptr<FileSystem>>;
     const std::lock_guard lock(*mutex);
     auto& found = (*known)[{ name, remote }];
     if (!found)

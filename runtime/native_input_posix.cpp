@@ -74,7 +74,8 @@ std::optional<Input> openInputInFolder(std::u16string_view path)
     const std::size_t slash = name->rfind('/');
     // A name of its own is needed: not the root, nor a name that ends in a slash or a dot entry,
     // which are opened by the whole path as before.
-    const std::string_view leaf = slash == std::string_view::npos ? std::string_view() : name->substr(slash + 1);
+    const std::string_view leaf
+        = slash == std::string_view::npos ? std::string_view() : name->substr(slash + 1);
     if (slash == 0 || leaf.empty() || leaf == "." || leaf == "..")
         return regularFile(openRetrying(name->data(), inputFlags));
     const std::string_view folder = name->substr(0, slash);

@@ -53,9 +53,8 @@ struct WorkerPool::State {
 
     std::deque<Job>::iterator firstRunnable()
     {
-        return std::find_if(queue.begin(), queue.end(), [](const Job& job) {
-            return job.stop.stop_requested() || hasRoom(job, false);
-        });
+        return std::find_if(queue.begin(), queue.end(),
+            [](const Job& job) { return job.stop.stop_requested() || hasRoom(job, false); });
     }
 
     // Called with the lock held: the threads that the queued work needs, counted as started, to
@@ -66,7 +65,7 @@ struct WorkerPool::State {
     {
         std::size_t claimed = 0;
         for (const std::size_t runnable = runnableWork();
-            runnable > idle + starting && threads < bound; ++claimed) {
+             runnable > idle + starting && threads < bound; ++claimed) {
             ++threads;
             ++starting;
         }

@@ -41,7 +41,8 @@ public:
     // thread that shows the window: they wait on disks, and the window must answer meanwhile.
     // Each thread bears `threadName`, which says in a debugger or a list of threads whose it is.
     // Threads are started by `start`: a detached std::thread unless a test has another way.
-    explicit WorkerPool(unsigned bound, std::string threadName = "worker", ThreadStarter start = {});
+    explicit WorkerPool(
+        unsigned bound, std::string threadName = "worker", ThreadStarter start = {});
     // Lets the idle threads end; a thread still at work ends when its work does, and what it
     // uses lives until then.
     ~WorkerPool();

@@ -23,13 +23,13 @@
 #include <sstream>
 #include <sys/acl.h>
 #include <sys/inotify.h>
-#include <thread>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
+#include <thread>
 
 namespace miruteka {
 namespace {
@@ -88,7 +88,8 @@ TEST_P(DroppedItem, GivesItsLineOrNoneAndTheOthersKeepTheirOrder)
         std::this_thread::yield();
     for (const auto& fd : fs::directory_iterator("/proc/self/fd")) {
         std::error_code unreadable;
-        EXPECT_NE(fs::read_symlink(fd.path(), unreadable), dir.path()) << "held open as " << fd.path();
+        EXPECT_NE(fs::read_symlink(fd.path(), unreadable), dir.path())
+            << "held open as " << fd.path();
     }
 }
 

@@ -57,12 +57,14 @@ std::unique_ptr<ConcurrentLengths> measuring(const InFlightCase& how,
     std::shared_ptr<const ConcurrentLengths::Paths> paths, ConcurrentLengths::Measure measure)
 {
     if (how.fileSystems == 0)
-        return std::make_unique<ConcurrentLengths>(paths, how.inFlight, std::stop_token {}, measure);
-    auto lengths = std::make_unique<ConcurrentLengths>(ConcurrentLengths::Incoming { paths->size() },
-        how.inFlight, std::stop_token {}, measure);
+        return std::make_unique<ConcurrentLengths>(
+            paths, how.inFlight, std::stop_token {}, measure);
+    auto lengths = std::make_unique<ConcurrentLengths>(
+        ConcurrentLengths::Incoming { paths->size() }, how.inFlight, std::stop_token {}, measure);
     std::vector<std::shared_ptr<FileSystem>> fileSystems;
     for (std::size_t i = 0; i < how.fileSystems; ++i)
-        fileSystems.push_back(std::make_shared<FileSystem>(u"/fs" + std::u16string(1, u'0' + i), i % 2));
+        fileSystems.push_back(
+            std::make_shared<FileSystem>(u"/fs" + std::u16string(1, u'0' + i), i % 2));
     ConcurrentLengths::Paths copy(*paths);
     std::span<std::u16string> rest(copy);
     for (std::size_t run = 0; !rest.empty(); ++run) {

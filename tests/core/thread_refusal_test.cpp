@@ -14,8 +14,8 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <mutex>
-#include <ostream>
 #include <new>
+#include <ostream>
 #include <pthread.h>
 #include <set>
 #include <thread>
@@ -74,7 +74,8 @@ struct Refusal {
 
 void PrintTo(const Refusal& refusal, std::ostream* out)
 {
-    *out << refusal.given << " threads" << (refusal.outOfMemory ? ", then out of memory" : ", then EAGAIN");
+    *out << refusal.given << " threads"
+         << (refusal.outOfMemory ? ", then out of memory" : ", then EAGAIN");
 }
 
 class ThreadRefusalTest : public ::testing::TestWithParam<Refusal> {

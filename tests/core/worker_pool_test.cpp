@@ -254,8 +254,8 @@ TEST(ConcurrentLengthsPool, AStuckFileSystemHoldsBackOnlyItsOwnPaths)
         std::size_t total = 0;
         for (const Run& run : runs)
             total += run.files;
-        auto lengths = std::make_shared<ConcurrentLengths>(
-            ConcurrentLengths::Incoming { total }, lengthRequestsInFlight, std::stop_token {}, measure);
+        auto lengths = std::make_shared<ConcurrentLengths>(ConcurrentLengths::Incoming { total },
+            lengthRequestsInFlight, std::stop_token {}, measure);
         for (const Run& run : runs) {
             ConcurrentLengths::Paths paths(run.files, run.on->name() + u"/file");
             lengths->add(paths, run.on);

@@ -419,10 +419,11 @@ void MainWindowTest::progressTextFitsTheFrame_data()
         [](miruteka::DropProgress& p) { p.showMeasuring(99999, 100000); });
     QTest::newRow("保存中") << std::function([](miruteka::DropProgress& p) { p.showSaving(); });
     QTest::newRow("待機中") << std::function([](miruteka::DropProgress& p) { p.showWaiting(); });
-    QTest::newRow("再試行中")
-        << std::function([](miruteka::DropProgress& p) { p.showWaiting(true); });
+    QTest::newRow("再試行中") << std::function(
+        [](miruteka::DropProgress& p) { p.showWaiting(true); });
     QTest::newRow("応答待ち") << std::function([](miruteka::DropProgress& p) {
-        p.showWaitingFor(QStringLiteral("/media/user/事務所の共有フォルダー/2026年度/請求書"), 47, 5000);
+        p.showWaitingFor(
+            QStringLiteral("/media/user/事務所の共有フォルダー/2026年度/請求書"), 47, 5000);
     });
 }
 
