@@ -12,12 +12,14 @@
 // carries the best time of each benchmark over its repetitions and the memory figures, for
 // bench/run to put in a table.
 #include "drop_set.h"
+#include "dropped_paths.h"
 #include "fee_report.h"
 #include "files.h"
 #include "floor.h"
 #include "heap_counter.h"
 #include "main.h"
 #include "prompts.h"
+#include "worker_pool.h"
 
 #include <QApplication>
 #include <QDragEnterEvent>
@@ -284,13 +286,13 @@ void registerBenchmarks(Scenario& s)
         ->UseRealTime();
 
     // Two parts of the drop on their own, to show where its time beyond the core goes. The
-    // paths are made one at a time in the walk; here they are made alone, each dropped again.
+    // paths are made as the walk makes them, half of a large drop on a second thread.
     benchmark::RegisterBenchmark("drop_paths",
         [&s](benchmark::State& state) {
-            for (auto _ : state) {
-                for (const QUrl& url : s.data.urls())
-                    benchmark::DoNotOptimize(DropFrame::localFilePath(url).toStdU16String());
-            }
+            const QList<QUrl> urls = s.data.urls();
+            for (auto _ : state)
+                benchmark::DoNotOptimize(
+                    MakeDroppedPaths(urls, FileSystems::read(), WorkerPool::walking(), {}));
         })
         ->Unit(benchmark::kMillisecond)
         ->UseRealTime();

@@ -29,8 +29,10 @@ DropWork::DropWork(Prompt prompt, Means means, QObject* parent)
 {
     waker_->owner = this;
     if (!means_.save)
-        means_.save = [](std::u16string_view path, std::u16string_view report,
-                          std::stop_token stop) { return SaveFeeReport(path, report, stop); };
+        means_.save = [](std::u16string_view path, std::u16string_view report, std::stop_token stop,
+                          std::u16string* oldReportLeftAt) {
+            return SaveFeeReport(path, report, stop, oldReportLeftAt);
+        };
     followTimer_.setInterval(followIntervalMs);
     connect(&followTimer_, &QTimer::timeout, this, &DropWork::follow);
 }
@@ -179,12 +181,15 @@ void DropWork::follow()
                 {});
         if (!save_->done())
             return;
-        const bool saved = !save_->failed() && save_->take();
+        const Saved outcome = save_->failed() ? Saved {} : save_->take();
         save_.reset();
         const QString name = saveName_;
         finish();
-        if (!saved)
+        if (!outcome.saved)
             emit message(QStringLiteral("レポートを保存できませんでした。\r\n") + name);
+        if (!outcome.saved && !outcome.oldReportLeftAt.empty())
+            emit message(QStringLiteral("元のレポートは次の名前で残っています。\r\n")
+                + QString::fromStdU16String(outcome.oldReportLeftAt));
     }
 }
 
@@ -204,7 +209,11 @@ void DropWork::askAndSave()
         save_.emplace(
             pool(means_.saving, &WorkerPool::saving),
             [save = means_.save, path = saveName_.toStdU16String(), report = std::move(report)](
-                std::stop_token stop) { return save(path, report, stop); },
+                std::stop_token stop) {
+                Saved outcome;
+                outcome.saved = save(path, report, stop, &outcome.oldReportLeftAt);
+                return outcome;
+            },
             [waker = waker_] { waker->wake(); });
     } catch (const std::bad_alloc&) {
         const QString name = saveName_;
@@ -257,7 +266,7 @@ void DropWork::setStage(Stage stage)
 
 void DropWork::pruneAbandonedSaves()
 {
-    std::erase_if(abandonedSaves_, [](const PooledTask<bool>& save) { return save.done(); });
+    std::erase_if(abandonedSaves_, [](const PooledTask<Saved>& save) { return save.done(); });
 }
 
 bool DropWork::settleSaves(std::chrono::milliseconds finishing, std::chrono::milliseconds stuck)
@@ -272,7 +281,7 @@ bool DropWork::settleSaves(std::chrono::milliseconds finishing, std::chrono::mil
     }
     const auto deadline = std::chrono::steady_clock::now() + stuck;
     bool settled = true;
-    for (PooledTask<bool>& save : abandonedSaves_) {
+    for (PooledTask<Saved>& save : abandonedSaves_) {
         save.requestStop();
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());

@@ -34,7 +34,9 @@ struct DropWorkMeans {
     WorkerPool* walking = nullptr;
     WorkerPool* saving = nullptr;
     ConcurrentLengths::Measure measure;
-    std::function<bool(std::u16string_view, std::u16string_view, std::stop_token)> save;
+    // As SaveFeeReport: the path, the report, the stop, and where a failure left the old report.
+    std::function<bool(std::u16string_view, std::u16string_view, std::stop_token, std::u16string*)>
+        save;
 };
 
 class DropWork : public QObject {
@@ -151,10 +153,16 @@ private:
     qsizetype dropped_ = 0; // the items of the drop being measured
     std::optional<PooledTask<std::optional<std::u16string>>> walk_;
     std::u16string report_;
-    std::optional<PooledTask<bool>> save_;
+    // A save's outcome: whether the report is in place, and where a failure left the old one
+    // when it is not under its own name.
+    struct Saved {
+        bool saved = false;
+        std::u16string oldReportLeftAt;
+    };
+    std::optional<PooledTask<Saved>> save_;
     QString saveName_;
     // Saves given up on that may still be leaving their files whole.
-    std::vector<PooledTask<bool>> abandonedSaves_;
+    std::vector<PooledTask<Saved>> abandonedSaves_;
     QTimer followTimer_;
     QElapsedTimer stageClock_;
     std::shared_ptr<Waker> waker_;

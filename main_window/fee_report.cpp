@@ -115,12 +115,13 @@ std::optional<std::u16string> BuildFeeReport(
     return std::move(report).finish();
 }
 
-bool SaveFeeReport(std::u16string_view path, std::u16string_view report, std::stop_token stop)
+bool SaveFeeReport(std::u16string_view path, std::u16string_view report, std::stop_token stop,
+    std::u16string* oldReportLeftAt)
 {
     if (!OpenForOutput(path, reportFile, std::move(stop)))
         return false;
     const bool printed = PrintLine(reportFile, report);
-    const bool closed = CloseFile(reportFile);
+    const bool closed = CloseFile(reportFile, oldReportLeftAt);
     return printed && closed;
 }
 

@@ -56,6 +56,9 @@ std::optional<std::u16string> BuildFeeReport(
 // Writes the report and a final CR LF to the path. True only when the report is in place in
 // full; an existing file keeps its old content otherwise, as it does when `stop` is requested
 // before the report is in place.
-bool SaveFeeReport(std::u16string_view path, std::u16string_view report, std::stop_token stop = {});
+// `oldReportLeftAt`, when given, names where the old report lives on when a failure left it
+// under another name, as CloseFile tells it.
+bool SaveFeeReport(std::u16string_view path, std::u16string_view report, std::stop_token stop = {},
+    std::u16string* oldReportLeftAt = nullptr);
 
 } // namespace miruteka

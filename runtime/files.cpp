@@ -192,7 +192,9 @@ bool PrintLine(int fileNumber, std::u16string_view text)
     return false;
 }
 
-bool CloseFile(int fileNumber)
+bool CloseFile(int fileNumber) { return CloseFile(fileNumber, nullptr); }
+
+bool CloseFile(int fileNumber, std::u16string* oldContentLeftAt)
 {
     OpenFile* entry = isFileNumber(fileNumber) ? find(fileNumber) : nullptr;
     if (!entry)
@@ -205,7 +207,7 @@ bool CloseFile(int fileNumber)
         if (output->failed || output->stop.stop_requested())
             native::discard(output->native);
         else
-            closed = native::commit(output->native, output->stop);
+            closed = native::commit(output->native, output->stop, oldContentLeftAt);
     }
     // Only now does the save let the file go.
     remove(fileNumber);

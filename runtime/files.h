@@ -61,6 +61,10 @@ bool PrintLine(int fileNumber, std::u16string_view text);
 // Closes what is open under the number. True when something was open and, for output,
 // everything written has reached its place; on false an output target keeps what it had.
 bool CloseFile(int fileNumber);
+// The same; where a report that was to be replaced could not be put back under its own name
+// after a failure (Windows, when the system moved it aside and the name could not be given back),
+// `oldContentLeftAt` gets the name its old content lives under now.
+bool CloseFile(int fileNumber, std::u16string* oldContentLeftAt);
 
 #ifndef _WIN32
 // The path for a file name given as bytes, as a drop's URI gives them: UTF-8 is decoded, and

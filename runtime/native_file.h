@@ -72,8 +72,10 @@ std::optional<Output> openOutput(std::u16string_view path, const std::stop_token
 bool writeAll(const Output& output, std::string_view bytes, const std::stop_token& stop);
 // Closes, and moves a temporary into place; false leaves the target as it was. `stop` is looked
 // at between the steps, up to the one that puts the new content in place (the commit point):
-// once it is requested, the target is left as it was.
-bool commit(const Output& output, const std::stop_token& stop);
+// once it is requested, the target is left as it was. Where the old content could be put back
+// under the target's name neither by the system nor by us, `oldContentLeftAt` gets the name it
+// lives under now.
+bool commit(const Output& output, const std::stop_token& stop, std::u16string* oldContentLeftAt);
 // Closes and throws away what was written, putting back what the target held. No stop cuts
 // this short: it is what leaves the target whole.
 void discard(const Output& output);

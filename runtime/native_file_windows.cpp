@@ -197,7 +197,8 @@ bool exists(const std::wstring& path)
 // ReplaceFileW failed part of the way. Where the old report is gone from its name, it is put
 // back from where the call moved it; where it is gone altogether, the new one is all there is
 // and takes the name, or stays where it is.
-bool recoverReplace(const Output& output, const std::wstring& backup)
+bool recoverReplace(
+    const Output& output, const std::wstring& backup, std::u16string* oldContentLeftAt)
 {
     const wchar_t* target = output.target.c_str();
     const wchar_t* temporary = output.temporary.c_str();
@@ -206,8 +207,15 @@ bool recoverReplace(const Output& output, const std::wstring& backup)
         return false;
     }
     if (exists(backup)) {
-        if (::MoveFileExW(backup.c_str(), target, MOVEFILE_WRITE_THROUGH))
+        if (::MoveFileExW(backup.c_str(), target, MOVEFILE_WRITE_THROUGH)) {
             ::DeleteFileW(temporary);
+        } else if (oldContentLeftAt) {
+            // The old report lives on under the hidden name only: the user must learn it.
+            try {
+                oldContentLeftAt->assign(backup.begin(), backup.end());
+            } catch (const std::bad_alloc&) {
+            }
+        }
         return false;
     }
     return ::MoveFileExW(temporary, target, MOVEFILE_WRITE_THROUGH) != 0;
@@ -301,7 +309,7 @@ bool writeAll(const Output& output, std::string_view bytes, const std::stop_toke
     return true;
 }
 
-bool commit(const Output& output, const std::stop_token& stop)
+bool commit(const Output& output, const std::stop_token& stop, std::u16string* oldContentLeftAt)
 {
     if (output.temporary.empty()) {
         // A new file under the target's own name is in place once on disk.
@@ -329,7 +337,7 @@ bool commit(const Output& output, const std::stop_token& stop)
                 ::DeleteFileW(backup->c_str());
                 return true;
             }
-            return recoverReplace(output, *backup);
+            return recoverReplace(output, *backup, oldContentLeftAt);
         }
     }
     ::DeleteFileW(output.temporary.c_str());

@@ -318,7 +318,7 @@ bool writeAll(const Output& output, std::string_view bytes, const std::stop_toke
     return true;
 }
 
-bool commit(const Output& output, const std::stop_token& stop)
+bool commit(const Output& output, const std::stop_token& stop, std::u16string*)
 {
     if (output.way == Output::Way::direct)
         return ::close(output.handle) == 0;

@@ -208,6 +208,10 @@ TEST(WindowsOpenForOutput, ReplacesAFileKeepingItsAttributesAndNothingIsLeftBesi
 // is gone. 1177: the old file is under another name (the backup's, if one was given) and the
 // replacement still under its own.
 DWORD forcedReplaceError = 0;
+// Where set, the old file moved aside is then held open without sharing, so that it cannot be
+// moved back: the handle stays here until the test closes it.
+bool holdAside = false;
+HANDLE heldAside = INVALID_HANDLE_VALUE;
 
 int failingReplace(const wchar_t* replaced, const wchar_t* replacement, const wchar_t* backup,
     unsigned long, void*, void*)
@@ -215,8 +219,12 @@ int failingReplace(const wchar_t* replaced, const wchar_t* replacement, const wc
     const std::wstring aside = backup ? backup : std::wstring(replaced) + L"~RF1a2b.TMP";
     if (forcedReplaceError == ERROR_UNABLE_TO_MOVE_REPLACEMENT && !backup)
         ::DeleteFileW(replaced);
-    if (forcedReplaceError == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2)
+    if (forcedReplaceError == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) {
         ::MoveFileExW(replaced, aside.c_str(), MOVEFILE_REPLACE_EXISTING);
+        if (holdAside)
+            heldAside = ::CreateFileW(aside.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                FILE_ATTRIBUTE_NORMAL, nullptr);
+    }
     (void)replacement;
     ::SetLastError(forcedReplaceError);
     return FALSE;
@@ -255,6 +263,29 @@ TEST(WindowsOpenForOutput, EveryFailureToReplaceKeepsTheOldReport)
         EXPECT_EQ(readBytes(target), "old report") << error;
         EXPECT_EQ(names(dir.path()), std::vector<std::wstring> { L"report.txt" }) << error;
     }
+}
+
+// When the old report cannot be given its name back after 1177, the save says under which name
+// it lives on, and that file holds it whole.
+TEST(WindowsOpenForOutput, AnOldReportThatCannotBeMovedBackIsNamed)
+{
+    ScratchDir dir;
+    const auto target = dir / "report.txt";
+    std::ofstream(target) << "old report";
+    std::u16string leftAt;
+    {
+        const ReplaceFails fails(ERROR_UNABLE_TO_MOVE_REPLACEMENT_2);
+        holdAside = true;
+        EXPECT_FALSE(SaveFeeReport(u16(target), u"new", {}, &leftAt));
+        holdAside = false;
+    }
+    ASSERT_NE(heldAside, INVALID_HANDLE_VALUE);
+    ::CloseHandle(heldAside);
+    heldAside = INVALID_HANDLE_VALUE;
+    ASSERT_FALSE(leftAt.empty());
+    const std::filesystem::path aside(std::wstring(leftAt.begin(), leftAt.end()));
+    EXPECT_EQ(aside.parent_path(), dir.path());
+    EXPECT_EQ(readBytes(aside), "old report");
 }
 
 // A save that replaces a report with no trouble leaves no copy of the old one behind either,

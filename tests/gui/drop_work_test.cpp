@@ -101,6 +101,7 @@ private slots:
     void abandonedDropAsksForNoMoreFiles();
     void outOfMemoryIsToldAndNothingIsWritten_data();
     void outOfMemoryIsToldAndNothingIsWritten();
+    void aFailedSaveSaysWhereTheOldReportWasLeft();
     void exitWaitsForEverySaveToSettle();
 };
 
@@ -254,7 +255,8 @@ void DropWorkTest::outOfMemoryIsToldAndNothingIsWritten()
                     throw std::bad_alloc();
                 return std::optional<std::int64_t>(128);
             },
-            [failing, written](std::u16string_view, std::u16string_view, std::stop_token) {
+            [failing, written](
+                std::u16string_view, std::u16string_view, std::stop_token, std::u16string*) {
                 if (*failing)
                     throw std::bad_alloc();
                 ++*written;
@@ -275,6 +277,30 @@ void DropWorkTest::outOfMemoryIsToldAndNothingIsWritten()
     QCOMPARE(told.size(), 1);
 }
 
+// A save that fails after the system moved the old report aside, and could not give it its name
+// back, says where the old report lives now, after the usual message.
+void DropWorkTest::aFailedSaveSaysWhereTheOldReportWasLeft()
+{
+    Prompt prompt;
+    prompt.name = QStringLiteral("C:\\out\\report.txt");
+    const std::u16string aside = u"C:\\out\\.report.txt.miruteka-backup-0123456789abcdef";
+    DropWork work(prompt.seam(),
+        { nullptr, nullptr, nullptr, {},
+            [aside](std::u16string_view, std::u16string_view, std::stop_token,
+                std::u16string* oldReportLeftAt) {
+                *oldReportLeftAt = aside;
+                return false;
+            } });
+    QSignalSpy told(&work, &DropWork::message);
+    work.add(urls(2), QStringLiteral("0.3"));
+    QVERIFY(QTest::qWaitFor([&] { return told.size() == 2; }, 10000));
+    QCOMPARE(told[0].first().toString(),
+        QStringLiteral("レポートを保存できませんでした。\r\nC:\\out\\report.txt"));
+    QCOMPARE(told[1].first().toString(),
+        QStringLiteral("元のレポートは次の名前で残っています。\r\n")
+            + QString::fromStdU16String(aside));
+}
+
 // At exit every save is waited for until it has left its file whole, those abandoned before the
 // last among them, and the one under way; a save that would only end if stopped is stopped.
 void DropWorkTest::exitWaitsForEverySaveToSettle()
@@ -286,7 +312,8 @@ void DropWorkTest::exitWaitsForEverySaveToSettle()
     auto started = Gate::make();
     DropWork work(prompt.seam(),
         { nullptr, nullptr, &saving, {},
-            [settled, started](std::u16string_view, std::u16string_view, std::stop_token stop) {
+            [settled, started](
+                std::u16string_view, std::u16string_view, std::stop_token stop, std::u16string*) {
                 // A write that ends only when stopped, then puts the old content back, slowly:
                 // the earlier the save, the longer, so that the last to settle is the first.
                 const int restoreMs = 900 - 400 * int(started->arrived());
