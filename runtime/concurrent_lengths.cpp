@@ -40,7 +40,9 @@ struct ConcurrentLengths::State {
     // written before its outcome publishes it, and only while the measuring goes on. Publishing
     // a length and taking the next path share one hold of the lock, and the waiter is woken
     // only for the slot it waits on: with dozens of workers on a local disk, a wake for every
-    // length kept the waiting thread switching in and out for nothing.
+    // length kept the waiting thread switching in and out for nothing. A worker lets go of the
+    // folder it keeps open (MeasureFile) before it publishes a length that leaves its lane with
+    // nothing to take: whoever has every length finds no descriptor of the drop still open.
     void work(std::size_t laneIndex)
     {
         try {
@@ -49,39 +51,51 @@ struct ConcurrentLengths::State {
             std::optional<std::int64_t> length;
             std::shared_ptr<FileSystem> fileSystem;
             bool counted = false;
+            bool holdsFolder = false;
             for (;;) {
                 bool wake = false;
                 bool leave = false;
+                bool letGoFirst = false;
                 {
                     const std::lock_guard lock(mutex);
                     Lane& lane = lanes[laneIndex];
-                    if (index && !stopped.load()) {
-                        bytes[*index] = length.value_or(0);
-                        // Counted before it is published: whoever has seen every length reads
-                        // the whole count, not one short of it.
-                        measured.fetch_add(1, std::memory_order_relaxed);
-                        outcomes[*index].store(length ? Outcome::measured : Outcome::notAFile);
-                        wake = waiters > 0 && (!awaited || *awaited == *index);
-                    }
-                    index.reset();
-                    if (stopped.load() || lane.taken == lane.indices.size()) {
-                        --lane.jobs;
-                        lane.working -= counted ? 1 : 0;
-                        leave = true;
+                    const bool dry = lane.taken == lane.indices.size();
+                    if (index && !stopped.load() && dry && holdsFolder) {
+                        letGoFirst = true;
                     } else {
-                        index = lane.indices[lane.taken++];
-                        path = (*paths)[*index];
-                        fileSystem = lane.fileSystem;
-                        lane.working += counted ? 0 : 1;
-                        counted = true;
+                        if (index && !stopped.load()) {
+                            bytes[*index] = length.value_or(0);
+                            // Counted before it is published: whoever has seen every length
+                            // reads the whole count, not one short of it.
+                            measured.fetch_add(1, std::memory_order_relaxed);
+                            outcomes[*index].store(length ? Outcome::measured : Outcome::notAFile);
+                            wake = waiters > 0 && (!awaited || *awaited == *index);
+                        }
+                        index.reset();
+                        if (stopped.load() || dry) {
+                            --lane.jobs;
+                            lane.working -= counted ? 1 : 0;
+                            leave = true;
+                        } else {
+                            index = lane.indices[lane.taken++];
+                            path = (*paths)[*index];
+                            fileSystem = lane.fileSystem;
+                            lane.working += counted ? 0 : 1;
+                            counted = true;
+                        }
                     }
                 }
                 if (wake)
                     changed.notify_all();
-                if (leave) {
+                if (letGoFirst || leave) {
                     EndMeasuring();
-                    return;
+                    holdsFolder = false;
                 }
+                if (leave)
+                    return;
+                if (letGoFirst)
+                    continue;
+                holdsFolder = true;
                 length = measureOn(fileSystem.get(), path);
             }
         } catch (...) {

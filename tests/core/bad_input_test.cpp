@@ -5,7 +5,6 @@
 #include "files.h"
 #include "number.h"
 #include "scratch.h"
-#include "worker_pool.h"
 
 #include <acl/libacl.h>
 #include <atomic>
@@ -81,11 +80,8 @@ TEST_P(DroppedItem, GivesItsLineOrNoneAndTheOthersKeepTheirOrder)
     EXPECT_EQ(BuildFeeReport(paths, u"0.3"),
         before + u"   0.3円\r\n" + middle + after + u"   0.3円\r\n\r\nTOTAL " + total + u"円");
     EXPECT_FALSE(CloseFile(1)) << "file number 1 was left open";
-    // The measuring threads keep a folder open only while they measure in it: afterwards a
-    // removable disk can be ejected.
-    WorkerPool& workers = WorkerPool::measuring();
-    while (workers.idle() < workers.threads())
-        std::this_thread::yield();
+    // The measuring threads keep a folder open only while they measure in it: once the report
+    // has every length, a removable disk can be ejected.
     for (const auto& fd : fs::directory_iterator("/proc/self/fd")) {
         std::error_code unreadable;
         EXPECT_NE(fs::read_symlink(fd.path(), unreadable), dir.path())
