@@ -78,18 +78,21 @@ void DropProgress::showWaitingFor(
 {
     stage.setText(QStringLiteral("応答待ち…"));
     stage.setToolTip(fileSystem);
+    cancelButton.setText(QStringLiteral("中止 (Esc)"));
     showCount(measured, dropped);
     // The bar's own text, cut in the middle: both ends of a mount point or a share tell more
-    // than its middle. The bar may not have been laid out yet when this is the first stage shown.
-    if (layout())
+    // than its middle. The layout is made anew first: the frame may be new and not yet laid
+    // out, and a hidden frame's layout learns nothing of its button's new text by itself.
+    if (layout()) {
+        layout()->invalidate();
         layout()->activate();
+    }
     const int room = bar.contentsRect().width() - 2 * bar.fontMetrics().averageCharWidth();
     bar.setFormat(bar.fontMetrics().elidedText(fileSystem, Qt::ElideMiddle, std::max(room, 0)));
     bar.setAccessibleName(QStringLiteral("応答のないファイルシステム"));
     bar.setAccessibleDescription(
         QStringLiteral("%1 が応答しません。応答があれば続けます。Esc で中止できます。")
             .arg(fileSystem));
-    cancelButton.setText(QStringLiteral("中止 (Esc)"));
     show();
 }
 

@@ -211,8 +211,18 @@ bool recoverReplace(
             ::DeleteFileW(temporary);
         } else if (oldContentLeftAt) {
             // The old report lives on under the hidden name only: the user must learn it.
+            // Named as the user would type it, without the prefix for long names.
             try {
-                oldContentLeftAt->assign(backup.begin(), backup.end());
+                std::wstring_view shown(backup);
+                std::u16string name;
+                if (shown.starts_with(LR"(\\?\UNC\)")) {
+                    name = u"\\\\";
+                    shown.remove_prefix(8);
+                } else if (shown.starts_with(LR"(\\?\)")) {
+                    shown.remove_prefix(4);
+                }
+                name.append(shown.begin(), shown.end());
+                *oldContentLeftAt = std::move(name);
             } catch (const std::bad_alloc&) {
             }
         }
