@@ -76,9 +76,9 @@ void DropProgress::showWaiting(bool refused)
 void DropProgress::showWaitingFor(
     const QString& fileSystem, std::size_t measured, std::size_t dropped)
 {
-    stage.setText(QStringLiteral("応答待ち…"));
+    stage.setText(QStringLiteral("応答待ち… (Esc)"));
     stage.setToolTip(fileSystem);
-    cancelButton.setText(QStringLiteral("中止 (Esc)"));
+    cancelButton.setText(QStringLiteral("中止"));
     showCount(measured, dropped);
     // The bar's own text, cut in the middle: both ends of a mount point or a share tell more
     // than its middle. The layout is made anew first: the frame may be new and not yet laid
