@@ -23,6 +23,7 @@ DropProgress::DropProgress(QWidget* frame)
     bar.setAlignment(Qt::AlignCenter);
     // The window shows the busy cursor meanwhile; the way out keeps the ordinary one.
     cancelButton.setCursor(Qt::ArrowCursor);
+    cancelButton.setToolTip(QStringLiteral("このドロップをやめます（Esc）"));
     cancelButton.setAccessibleDescription(
         QStringLiteral("このドロップをやめます。レポートは書き出しません。（Esc）"));
     connect(&cancelButton, &QPushButton::clicked, this, &DropProgress::cancelRequested);
@@ -76,7 +77,7 @@ void DropProgress::showWaiting(bool refused)
 void DropProgress::showWaitingFor(
     const QString& fileSystem, std::size_t measured, std::size_t dropped)
 {
-    stage.setText(QStringLiteral("応答待ち… (Esc)"));
+    stage.setText(QStringLiteral("応答待ち…"));
     stage.setToolTip(fileSystem);
     cancelButton.setText(QStringLiteral("中止"));
     showCount(measured, dropped);
