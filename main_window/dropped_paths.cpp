@@ -26,9 +26,11 @@ std::optional<DroppedPaths> makePaths(const QList<QUrl>& urls, qsizetype begin, 
         if (path.isNull())
             continue;
         made.paths.push_back(path.toStdU16String());
-        std::shared_ptr<FileSystem> on = fileSystems.of(made.paths.back());
+        // Taken by reference: both halves' threads would otherwise count the same file system's
+        // owners up and down for every path, on one line of memory.
+        const std::shared_ptr<FileSystem>& on = fileSystems.of(made.paths.back());
         if (made.runs.empty() || made.runs.back().second != on)
-            made.runs.emplace_back(0, std::move(on));
+            made.runs.emplace_back(0, on);
         ++made.runs.back().first;
     }
     return made;

@@ -94,7 +94,7 @@ FileSystems::FileSystems(std::vector<Mount> mounts)
     mounts_.erase(repeated, mounts_.end());
 }
 
-std::shared_ptr<FileSystem> FileSystems::of(std::u16string_view path)
+const std::shared_ptr<FileSystem>& FileSystems::of(std::u16string_view path)
 {
     // A drop's files mostly share a folder; a mount point is never met below a folder's name.
     const std::u16string_view folder = folderOf(path);

@@ -71,7 +71,8 @@ public:
     // The process's record of the file system the path lies on, by the path's text: a link to
     // another file system counts where the link lies, since following it would ask the file
     // system it lies on.
-    std::shared_ptr<FileSystem> of(std::u16string_view path);
+    // The record is held here until the next call.
+    const std::shared_ptr<FileSystem>& of(std::u16string_view path);
 
 private:
     std::shared_ptr<FileSystem> find(std::u16string_view path) const;

@@ -48,16 +48,23 @@ struct LastFolder {
 };
 thread_local LastFolder lastFolder;
 
+// Every unit gives at least one byte, and the system opens no name of PATH_MAX bytes or more.
+// Any shorter name fits on the stack, which spares a drop an allocation a file.
+using NameBuffer = std::array<char, PATH_MAX * maxBytesPerUnit>;
+
+std::optional<std::string_view> systemName(std::u16string_view path, NameBuffer& buffer)
+{
+    if (path.size() >= PATH_MAX)
+        return std::nullopt;
+    return toUtf8(path, buffer);
+}
+
 } // namespace
 
 std::optional<Input> openInput(std::u16string_view path)
 {
-    // Every unit gives at least one byte, and the system opens no name of PATH_MAX bytes or
-    // more. Any shorter name fits on the stack, which spares a drop an allocation a file.
-    if (path.size() >= PATH_MAX)
-        return std::nullopt;
-    std::array<char, PATH_MAX * maxBytesPerUnit> buffer;
-    const auto name = toUtf8(path, buffer);
+    NameBuffer buffer;
+    const auto name = systemName(path, buffer);
     if (!name)
         return std::nullopt;
     return regularFile(openRetrying(name->data(), inputFlags));
@@ -65,10 +72,8 @@ std::optional<Input> openInput(std::u16string_view path)
 
 std::optional<Input> openInputInFolder(std::u16string_view path)
 {
-    if (path.size() >= PATH_MAX)
-        return std::nullopt;
-    std::array<char, PATH_MAX * maxBytesPerUnit> buffer;
-    const auto name = toUtf8(path, buffer);
+    NameBuffer buffer;
+    const auto name = systemName(path, buffer);
     if (!name)
         return std::nullopt;
     const std::size_t slash = name->rfind('/');
