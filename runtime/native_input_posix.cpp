@@ -8,22 +8,43 @@
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
+#include <utility>
 
 namespace miruteka::native {
 
 namespace {
+
+// The type and length of an open file. On Linux, as opening it learned them: opening a file on
+// a share asks the server for them already (a lookup, NFS's and SMB's open), and fstat would
+// ask again once the client's copy has expired, which on a share that keeps none (FUSE without
+// caching, a lease lost) is a round trip more for every file.
+std::optional<std::pair<mode_t, std::int64_t>> typeAndLength(int fd)
+{
+#ifdef __linux__
+    struct statx known;
+    constexpr unsigned needed = STATX_TYPE | STATX_SIZE;
+    if (::statx(fd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, needed, &known) == 0
+        && (known.stx_mask & needed) == needed)
+        return std::pair { static_cast<mode_t>(known.stx_mode),
+            static_cast<std::int64_t>(known.stx_size) };
+#endif
+    struct stat st;
+    if (::fstat(fd, &st) != 0)
+        return std::nullopt;
+    return std::pair { st.st_mode, static_cast<std::int64_t>(st.st_size) };
+}
 
 // A regular file's length from what opening it gave; anything else is closed and refused.
 std::optional<Input> regularFile(int fd)
 {
     if (fd < 0)
         return std::nullopt;
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    const auto known = typeAndLength(fd);
+    if (!known || !S_ISREG(known->first)) {
         ::close(fd);
         return std::nullopt;
     }
-    return Input { fd, static_cast<std::int64_t>(st.st_size) };
+    return Input { fd, known->second };
 }
 
 // Non-blocking, so that a FIFO opens at once and is refused instead of waiting for a writer; no

@@ -1,7 +1,9 @@
 // Saves into a report's own file on a share that answers slowly, where every step of a save takes
 // long enough to be caught half-way: a stop, or the end of the process, leaves the report whole
-// under all its names, with nothing of ours beside it.
+// under all its names, with nothing of ours beside it. And a length measured there is the
+// server's, not one the client kept.
 #include "fee_report.h"
+#include "files.h"
 #include "scratch.h"
 #include "slow_share.h"
 
@@ -211,6 +213,27 @@ TEST(SlowShareStop, DuringTheBackupLeavesTheReportUntouched)
         && after.st_mtim.tv_nsec == before.st_mtim.tv_nsec)
         << "the report was written into";
     files.expectWholeAndAlone({ &files.oldReport });
+}
+
+// The length is what opening the file learned from the server, which asks nothing twice: a file
+// that another client made longer or shorter since it was last measured is measured anew.
+TEST(SlowShareMeasure, GivesTheLengthTheServerHasNow)
+{
+    if (const std::string why = shareUnavailable(); !why.empty())
+        GTEST_SKIP() << why;
+    ScratchDir dir;
+    const fs::path backing = dir / "server";
+    fs::create_directory(backing);
+    std::ofstream(backing / "grows.bin", std::ios::binary) << "ten bytes.";
+    const SlowShare share(dir / "share", 500, 0, backing);
+    ASSERT_TRUE(share.mounted()) << "slowfs did not mount";
+    const std::u16string path = u16(share.path() / "grows.bin");
+
+    for (const std::uintmax_t length : { 10, 70000, 3 }) {
+        fs::resize_file(backing / "grows.bin", length); // on the server, past the share
+        EXPECT_EQ(MeasureFile(path), std::optional<std::int64_t>(length));
+    }
+    EndMeasuring();
 }
 
 } // namespace
