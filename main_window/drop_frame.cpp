@@ -16,6 +16,7 @@
 #include <QMimeData>
 #include <QUrl>
 #include <algorithm>
+#include <utility>
 
 namespace miruteka {
 
@@ -77,11 +78,6 @@ DropFrame::DropFrame(QWidget* parent)
     updatePasteAction();
 }
 
-bool DropFrame::carriesLocalFiles(const QMimeData& data)
-{
-    return data.hasUrls() && carriesLocalFiles(data.urls());
-}
-
 bool DropFrame::carriesLocalFiles(const QList<QUrl>& urls)
 {
     return std::any_of(urls.cbegin(), urls.cend(), namesLocalFile);
@@ -89,13 +85,16 @@ bool DropFrame::carriesLocalFiles(const QList<QUrl>& urls)
 
 void DropFrame::dragEnterEvent(QDragEnterEvent* event)
 {
-    dragOffersFiles_ = carriesLocalFiles(*event->mimeData());
+    const QMimeData& data = *event->mimeData();
+    draggedUrls_ = data.hasUrls() ? data.urls() : QList<QUrl>();
+    if (!carriesLocalFiles(draggedUrls_))
+        draggedUrls_.clear();
     dragMoveEvent(event);
 }
 
 void DropFrame::dragMoveEvent(QDragMoveEvent* event)
 {
-    if (dragOffersFiles_) {
+    if (!draggedUrls_.isEmpty()) {
         event->setDropAction(Qt::CopyAction);
         event->accept();
     } else {
@@ -106,17 +105,19 @@ void DropFrame::dragMoveEvent(QDragMoveEvent* event)
 
 void DropFrame::dragLeaveEvent(QDragLeaveEvent* event)
 {
-    dragOffersFiles_ = false;
+    draggedUrls_.clear();
     event->accept();
 }
 
 void DropFrame::dropEvent(QDropEvent* event)
 {
-    dragOffersFiles_ = false;
     event->setDropAction(Qt::CopyAction);
     event->accept();
-    // Only the URLs leave this handler: the dropped data is gone once it returns.
-    emit filesDropped(event->mimeData()->urls());
+    // Only the URLs leave this handler: the dropped data is gone once it returns. They are the
+    // list the drag brought in, which one drag never changes; a drop that came without a drag
+    // entering first is read now.
+    QList<QUrl> urls = std::exchange(draggedUrls_, {});
+    emit filesDropped(urls.isEmpty() ? event->mimeData()->urls() : urls);
 }
 
 QList<QUrl> DropFrame::copiedFiles(const QMimeData& data)

@@ -16,8 +16,7 @@ class DropFrame : public QGroupBox {
 public:
     explicit DropFrame(QWidget* parent = nullptr);
 
-    // True when the data, or the list, carries at least one local file.
-    static bool carriesLocalFiles(const QMimeData& data);
+    // True when the list carries at least one local file.
     static bool carriesLocalFiles(const QList<QUrl>& urls);
     // Whether a dropped URL is a local file: a file URL that names no other machine (on
     // Windows, where another machine's files open by their network path, any).
@@ -56,9 +55,10 @@ protected:
 private:
     void updatePasteAction();
 
-    // Decided once when a drag enters: the move events that follow, many a second, then cost
-    // nothing however long the dragged list is.
-    bool dragOffersFiles_ = false;
+    // Read once when a drag enters, and kept only when it offers local files: the move events
+    // that follow, many a second, then cost nothing however long the list is, and the drop takes
+    // it without reading the drag's data again (on X11 another transfer from the drag's source).
+    QList<QUrl> draggedUrls_;
 };
 
 } // namespace miruteka

@@ -35,6 +35,7 @@ private slots:
     void droppedUrlsGiveTheNamesTheyEncode();
 #endif
     void dropWritesTheReportToTheChosenFile();
+    void dropTakesTheListOfItsOwnDrag();
     void dropWithoutFilesStillPromptsAndWritesTheClosing();
     void cancelledPromptWritesAndShowsNothing();
     void dropReturnsBeforeThePrompt();
@@ -279,6 +280,25 @@ void MainWindowTest::dropWritesTheReportToTheChosenFile()
     QCOMPARE(readAll(prompts().answer), cp932(report) + "\r\n");
     // The drop leaves the status line alone.
     QCOMPARE(window().statusText(), QStringLiteral("1パケット = 0.3 円"));
+}
+
+// The frame keeps the list a drag brought in until the drop: a drag that left must not hand its
+// list to the next drag's drop.
+void MainWindowTest::dropTakesTheListOfItsOwnDrag()
+{
+    const QString a = qPath(dir_.file("a.bin", 128));
+    const QString b = qPath(dir_.file("b.bin", 256));
+    QMimeData left;
+    left.setUrls({ QUrl::fromLocalFile(a) });
+    QMimeData dropped;
+    dropped.setUrls({ QUrl::fromLocalFile(b) });
+
+    prompts().answer = path("after a drag that left.txt");
+    QVERIFY(drag(left, QPoint(60, 40), false));
+    QVERIFY(drag(dropped, QPoint(60, 40), true));
+    const QString report
+        = QDir::toNativeSeparators(b) + QStringLiteral("   0.6円\r\n\r\nTOTAL 0.6円");
+    QCOMPARE(readAll(prompts().answer), cp932(report) + "\r\n");
 }
 
 void MainWindowTest::dropWithoutFilesStillPromptsAndWritesTheClosing()
