@@ -92,7 +92,8 @@ void DropWork::start(const Drop& drop)
             pool(means_.walking, &WorkerPool::walking),
             [urls = drop.urls, price = drop.unitPrice.toStdU16String(), measuring = measuring_,
                 measure = means_.measure, measuringPool = means_.measuring,
-                &walkingPool = pool(means_.walking, &WorkerPool::walking)](
+                &walkingPool = pool(means_.walking, &WorkerPool::walking),
+                finishedLengths = std::shared_ptr<ConcurrentLengths>()](
                 std::stop_token stop) mutable -> std::optional<std::u16string> {
                 // Each file system has threads of its own. A walk stopped, or walked away from,
                 // stops the measuring at once and in the thread that stops it: no file is asked
@@ -109,7 +110,10 @@ void DropWork::start(const Drop& drop)
                 dropped->addTo(*lengths);
                 dropped.reset();
                 lengths->close();
-                return BuildFeeReport(*lengths, price);
+                std::optional<std::u16string> report = BuildFeeReport(*lengths, price);
+                // Let go with this work itself, after the report is handed over.
+                finishedLengths = measuring->takeBack();
+                return report;
             },
             [waker = waker_] { waker->wake(); });
     } catch (const std::bad_alloc&) {
@@ -140,8 +144,9 @@ void DropWork::follow()
         if (feedbackDue) {
             // Until the walk has made the paths, the drop's items stand for its files.
             const auto lengths = measuring_->get();
-            const auto measured = lengths ? qsizetype(lengths->measured()) : 0;
-            const auto files = lengths ? std::max(qsizetype(lengths->size()), dropped_) : dropped_;
+            const Measuring::Count count = measuring_->count();
+            const auto files = std::max(count.files, dropped_);
+            const auto measured = count.measured;
             const auto silent = lengths ? lengths->awaitedFileSystem() : nullptr;
             if (silent && silent->silentFor() >= stalledAfter)
                 emit feedback(stage_, measured, files, Waiting::forFileSystem,

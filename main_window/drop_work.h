@@ -133,8 +133,15 @@ private:
 
     Stage stage_ = Stage::idle;
     // The drop's measuring, which its walk starts once it has made the paths: the window's
-    // thread reads its progress from here.
+    // thread reads its progress from here. Once the report is made the walk takes the lengths
+    // back, their count left behind, and lets their paths go on its own thread after handing the
+    // report over: for a large drop that takes milliseconds, which the window's thread would
+    // otherwise spend before it could prompt.
     struct Measuring {
+        struct Count {
+            qsizetype measured = 0;
+            qsizetype files = 0;
+        };
         std::shared_ptr<ConcurrentLengths> get() const
         {
             const std::lock_guard lock(mutex);
@@ -145,8 +152,22 @@ private:
             const std::lock_guard lock(mutex);
             lengths = std::move(started);
         }
+        std::shared_ptr<ConcurrentLengths> takeBack()
+        {
+            const std::lock_guard lock(mutex);
+            if (lengths)
+                last = { qsizetype(lengths->measured()), qsizetype(lengths->size()) };
+            return std::move(lengths);
+        }
+        Count count() const
+        {
+            const std::lock_guard lock(mutex);
+            return lengths ? Count { qsizetype(lengths->measured()), qsizetype(lengths->size()) }
+                           : last;
+        }
         mutable std::mutex mutex;
         std::shared_ptr<ConcurrentLengths> lengths;
+        Count last;
     };
 
     std::shared_ptr<Measuring> measuring_;

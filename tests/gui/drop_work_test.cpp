@@ -31,9 +31,10 @@ QList<QUrl> urls(int count)
 struct Prompt {
     QString name;
     int asked = 0;
+    bool mayAsk = true; // false while a dialog of the user's is open
     DropWork::Prompt seam()
     {
-        return { [] { return true; },
+        return { [this] { return mayAsk; },
             [this] {
                 ++asked;
                 return name;
@@ -95,6 +96,7 @@ class DropWorkTest : public QObject {
 private slots:
     void feedbackOnlyAfterHalfASecond_data();
     void feedbackOnlyAfterHalfASecond();
+    void aReportKeptFromThePromptCountsEveryFile();
     void measuringWaitsForAFreeWorkerAndSaysSo();
     void theWalkNotTheWindowStartsTheMeasuring();
     void abandonedDropAsksForNoMoreFiles_data();
@@ -128,6 +130,28 @@ void DropWorkTest::feedbackOnlyAfterHalfASecond()
     QVERIFY(QTest::qWaitFor([&] { return prompt.asked == 1; }, 10000));
     QCOMPARE(shown.isEmpty(), !feedback);
     QVERIFY(!work.busy());
+}
+
+// A report made while a dialog of the user's keeps the prompt back: the walk has let its lengths
+// go, and the feedback still counts every file measured.
+void DropWorkTest::aReportKeptFromThePromptCountsEveryFile()
+{
+    Prompt prompt;
+    prompt.mayAsk = false;
+    auto asked = std::make_shared<std::atomic<int>>(0);
+    DropWork work(prompt.seam(), { nullptr, nullptr, nullptr, counted(asked), {} });
+    QSignalSpy shown(&work, &DropWork::feedback);
+    work.add(urls(4), QStringLiteral("0.3"));
+    QVERIFY(QTest::qWaitFor([&] { return asked->load() == 4 && !shown.isEmpty(); }, 10000));
+    QTest::qWait(200); // the walk ends within microseconds of its last length
+    shown.clear();
+    QVERIFY(QTest::qWaitFor([&] { return !shown.isEmpty(); }, 5000));
+    QCOMPARE(shown.last().at(1).value<qsizetype>(), qsizetype(4));
+    QCOMPARE(shown.last().at(2).value<qsizetype>(), qsizetype(4));
+    QCOMPARE(prompt.asked, 0);
+
+    prompt.mayAsk = true;
+    QVERIFY(QTest::qWaitFor([&] { return prompt.asked == 1; }, 10000));
 }
 
 // With every measuring thread stuck on a server that no longer answers, a new drop measures
