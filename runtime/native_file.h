@@ -51,6 +51,7 @@ struct Output {
     int original = -1; // the file being replaced, open: the new one takes what it was
     int backup = -1; // inPlace: the copy of the old content, which a failure puts back
     unsigned mode = 0; // inPlace: the file's mode, whose setuid and setgid bits a write clears
+    std::size_t notWrittenBack = 0; // bytes written since the disk was last asked to write them
 #endif
     SaveLock lock {}; // no other save touches the target until this one has ended
 };
@@ -69,7 +70,7 @@ void closeInput(const Input& input);
 std::optional<Output> openOutput(std::u16string_view path, const std::stop_token& stop);
 // Fails once `stop` is requested; a pipe or terminal that takes no more is given up on then, or
 // after two seconds without progress.
-bool writeAll(const Output& output, std::string_view bytes, const std::stop_token& stop);
+bool writeAll(Output& output, std::string_view bytes, const std::stop_token& stop);
 // Closes, and moves a temporary into place; false leaves the target as it was. `stop` is looked
 // at between the steps, up to the one that puts the new content in place (the commit point):
 // once it is requested, the target is left as it was. Where the old content could be put back

@@ -282,7 +282,7 @@ std::optional<Output> openOutput(std::u16string_view path, const std::stop_token
     return std::nullopt;
 }
 
-bool writeAll(const Output& output, std::string_view bytes, const std::stop_token& stop)
+bool writeAll(Output& output, std::string_view bytes, const std::stop_token& stop)
 {
     const UniqueHandle done { ::CreateEventW(nullptr, TRUE, FALSE, nullptr) };
     if (!done)
