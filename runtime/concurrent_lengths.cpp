@@ -50,6 +50,7 @@ struct ConcurrentLengths::State {
             std::optional<std::size_t> index;
             std::optional<std::int64_t> length;
             std::shared_ptr<FileSystem> fileSystem;
+            Requests requests;
             bool counted = false;
             bool holdsFolder = false;
             for (;;) {
@@ -96,7 +97,8 @@ struct ConcurrentLengths::State {
                 if (letGoFirst)
                     continue;
                 holdsFolder = true;
-                length = measureOn(fileSystem.get(), path);
+                requests.started(fileSystem.get());
+                length = measure(path);
             }
         } catch (...) {
             // Out of memory most likely; whatever it was, no length of this worker's can be
@@ -107,21 +109,32 @@ struct ConcurrentLengths::State {
         }
     }
 
-    std::optional<std::int64_t> measureOn(FileSystem* fileSystem, std::u16string_view path)
-    {
-        if (!fileSystem)
-            return measure(path);
-        struct Request {
-            explicit Request(FileSystem& on)
-                : fileSystem(on)
-            {
-                fileSystem.requestStarted();
-            }
-            ~Request() { fileSystem.requestAnswered(); }
-            FileSystem& fileSystem;
-        } request(*fileSystem);
-        return measure(path);
-    }
+    // A worker's requests to its lane's file system, in flight from its first path to its last:
+    // it asks for the next as soon as one is answered, and the threads that share the file
+    // system's record then write it once a path instead of three times.
+    class Requests {
+    public:
+        Requests() = default;
+        Requests(const Requests&) = delete;
+        Requests& operator=(const Requests&) = delete;
+        ~Requests() { end(); }
+        void started(FileSystem* on)
+        {
+            if (asking_)
+                asking_->answeredAndAskedAgain();
+            else if ((asking_ = on))
+                asking_->requestStarted();
+        }
+        void end()
+        {
+            if (asking_)
+                asking_->requestAnswered();
+            asking_ = nullptr;
+        }
+
+    private:
+        FileSystem* asking_ = nullptr;
+    };
 
     // Called with the lock held: the workers that the lane's waiting paths need, counted as
     // queued, for submitJobs() to queue once the lock is let go.

@@ -55,8 +55,13 @@ void FileSystem::requestStarted()
 
 void FileSystem::requestAnswered()
 {
-    lastAnswer_.store(Clock::now().time_since_epoch().count());
+    answeredAndAskedAgain();
     inFlight_.fetch_sub(1);
+}
+
+void FileSystem::answeredAndAskedAgain()
+{
+    lastAnswer_.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
 }
 
 FileSystem::Clock::duration FileSystem::silentFor(Clock::time_point now) const

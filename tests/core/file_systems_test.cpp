@@ -82,7 +82,8 @@ TEST(FileSystems, AFolderRememberedDoesNotHideAnotherMount)
 #endif
 
 // A file system's silence is counted while requests wait on it, from the first of them or the
-// last answer, and ends with the last answer.
+// last answer, and ends with the last answer; an answer whose thread asks again at once restarts
+// it without ending it.
 TEST(FileSystem, IsSilentOnlyWhileRequestsWaitUnanswered)
 {
     using namespace std::chrono_literals;
@@ -91,6 +92,9 @@ TEST(FileSystem, IsSilentOnlyWhileRequestsWaitUnanswered)
     EXPECT_EQ(share.silentFor(now + 1h), FileSystem::Clock::duration::zero());
     share.requestStarted();
     share.requestStarted();
+    EXPECT_GE(share.silentFor(FileSystem::Clock::now() + 10s), 10s);
+    share.answeredAndAskedAgain();
+    EXPECT_LT(share.silentFor(FileSystem::Clock::now()), 1s);
     EXPECT_GE(share.silentFor(FileSystem::Clock::now() + 10s), 10s);
     share.requestAnswered();
     EXPECT_LT(share.silentFor(FileSystem::Clock::now()), 1s);
