@@ -100,7 +100,6 @@ void DropWork::start(const Drop& drop)
                 // for after that.
                 std::optional<DroppedPaths> dropped
                     = MakeDroppedPaths(urls, FileSystems::read(), walkingPool, stop);
-                urls = {};
                 if (!dropped || stop.stop_requested())
                     return std::nullopt;
                 const auto lengths = std::make_shared<ConcurrentLengths>(
@@ -111,7 +110,8 @@ void DropWork::start(const Drop& drop)
                 dropped.reset();
                 lengths->close();
                 std::optional<std::u16string> report = BuildFeeReport(*lengths, price);
-                // Let go with this work itself, after the report is handed over.
+                // Let go with this work itself, after the report is handed over, as the URLs
+                // are: while the report is saved, a processor has time for it.
                 finishedLengths = measuring->takeBack();
                 return report;
             },
