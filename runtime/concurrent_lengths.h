@@ -23,8 +23,8 @@ class WorkerPool;
 // the paths of each file system in order, and gives each length back by its index. Each file
 // system has threads of its own, so that one that stops answering holds back only its own
 // paths. The workers are never joined: one stuck in a file system that no longer answers holds
-// no caller, and once the measuring is stopped it holds nothing of the drop but the one path it
-// waits on.
+// no caller, and once the measuring is stopped it holds nothing of the drop but the paths it
+// took (on a share, the one it waits on).
 class ConcurrentLengths {
 public:
     using Paths = std::vector<std::u16string>;
