@@ -41,7 +41,6 @@ void DropProgress::showMeasuring(std::size_t measured, std::size_t dropped)
     bar.setAccessibleDescription(QStringLiteral("ドロップした %1 個のうち %2 個を測定しました。")
                                      .arg(dropped)
                                      .arg(measured));
-    cancelButton.setText(QStringLiteral("中止"));
     show();
 }
 
@@ -53,7 +52,6 @@ void DropProgress::showSaving()
     bar.setRange(0, 0);
     bar.setAccessibleName(QStringLiteral("レポートの保存"));
     bar.setAccessibleDescription(QStringLiteral("レポートを保存しています。"));
-    cancelButton.setText(QStringLiteral("中止"));
     show();
 }
 
@@ -70,7 +68,6 @@ void DropProgress::showWaiting(bool refused)
         refused ? QStringLiteral(
             "システムがスレッドを割り当てませんでした。割り当てを求め直しています。中止できます。")
                 : QStringLiteral("ほかのファイルの処理が終わるのを待っています。中止できます。"));
-    cancelButton.setText(QStringLiteral("中止"));
     show();
 }
 
@@ -79,15 +76,12 @@ void DropProgress::showWaitingFor(
 {
     stage.setText(QStringLiteral("応答待ち…"));
     stage.setToolTip(fileSystem);
-    cancelButton.setText(QStringLiteral("中止"));
     showCount(measured, dropped);
     // The bar's own text, cut in the middle: both ends of a mount point or a share tell more
-    // than its middle. The layout is made anew first: the frame may be new and not yet laid
-    // out, and a hidden frame's layout learns nothing of its button's new text by itself.
-    if (layout()) {
-        layout()->invalidate();
-        layout()->activate();
-    }
+    // than its middle. The layout is made anew first: the frame may be new, or resized while
+    // hidden, and not yet laid out.
+    layout()->invalidate();
+    layout()->activate();
     const int room = bar.contentsRect().width() - 2 * bar.fontMetrics().averageCharWidth();
     bar.setFormat(bar.fontMetrics().elidedText(fileSystem, Qt::ElideMiddle, std::max(room, 0)));
     bar.setAccessibleName(QStringLiteral("応答のないファイルシステム"));

@@ -145,20 +145,20 @@ void DropWork::follow()
             // Until the walk has made the paths, the drop's items stand for its files.
             const auto lengths = measuring_->get();
             const Measuring::Count count = measuring_->count();
-            const auto files = std::max(count.files, dropped_);
-            const auto measured = count.measured;
+            const qsizetype files = std::max(count.files, dropped_);
+            const qsizetype measured = count.measured;
             const auto silent = lengths ? lengths->awaitedFileSystem() : nullptr;
-            if (silent && silent->silentFor() >= stalledAfter)
-                emit feedback(stage_, measured, files, Waiting::forFileSystem,
-                    QString::fromStdU16String(silent->name()));
-            else if (!walk_->started())
-                emit feedback(stage_, measured, files,
-                    waitingFor(pool(means_.walking, &WorkerPool::walking)), {});
-            else if (lengths && lengths->waitingForWorker())
-                emit feedback(stage_, measured, files,
-                    waitingFor(pool(means_.measuring, &WorkerPool::measuring)), {});
-            else
-                emit feedback(stage_, measured, files, Waiting::no, {});
+            Waiting waiting = Waiting::no;
+            QString silentName;
+            if (silent && silent->silentFor() >= stalledAfter) {
+                waiting = Waiting::forFileSystem;
+                silentName = QString::fromStdU16String(silent->name());
+            } else if (!walk_->started()) {
+                waiting = waitingFor(pool(means_.walking, &WorkerPool::walking));
+            } else if (lengths && lengths->waitingForWorker()) {
+                waiting = waitingFor(pool(means_.measuring, &WorkerPool::measuring));
+            }
+            emit feedback(stage_, measured, files, waiting, silentName);
         }
         // The prompt waits for any dialog of the user's (settings, about) to close first.
         if (!walk_->done() || (prompt_.canAsk && !prompt_.canAsk()))

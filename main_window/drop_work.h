@@ -141,6 +141,10 @@ private:
         struct Count {
             qsizetype measured = 0;
             qsizetype files = 0;
+            static Count of(const ConcurrentLengths& lengths)
+            {
+                return { qsizetype(lengths.measured()), qsizetype(lengths.size()) };
+            }
         };
         std::shared_ptr<ConcurrentLengths> get() const
         {
@@ -156,14 +160,13 @@ private:
         {
             const std::lock_guard lock(mutex);
             if (lengths)
-                last = { qsizetype(lengths->measured()), qsizetype(lengths->size()) };
+                last = Count::of(*lengths);
             return std::move(lengths);
         }
         Count count() const
         {
             const std::lock_guard lock(mutex);
-            return lengths ? Count { qsizetype(lengths->measured()), qsizetype(lengths->size()) }
-                           : last;
+            return lengths ? Count::of(*lengths) : last;
         }
         mutable std::mutex mutex;
         std::shared_ptr<ConcurrentLengths> lengths;

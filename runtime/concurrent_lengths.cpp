@@ -143,19 +143,17 @@ struct ConcurrentLengths::State {
         Requests() = default;
         Requests(const Requests&) = delete;
         Requests& operator=(const Requests&) = delete;
-        ~Requests() { end(); }
+        ~Requests()
+        {
+            if (asking_)
+                asking_->requestAnswered();
+        }
         void started(FileSystem* on)
         {
             if (asking_)
                 asking_->answeredAndAskedAgain();
             else if ((asking_ = on))
                 asking_->requestStarted();
-        }
-        void end()
-        {
-            if (asking_)
-                asking_->requestAnswered();
-            asking_ = nullptr;
         }
 
     private:

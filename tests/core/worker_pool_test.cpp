@@ -234,7 +234,6 @@ TEST(ConcurrentLengthsPool, AStuckWorkerDoesNotKeepTheAbandonedDropsList)
     server->waitForPassed(2);
 }
 
-// A measuring that runs out of memory ends the walk with std::bad_alloc, never the process.
 // Shares that stop answering keep the measuring threads they took, at most 32 each and 64 for
 // all of them; every other file system is measured meanwhile, and the local disks keep threads
 // of their own when the stopped shares hold all that shares may take.
@@ -292,6 +291,7 @@ TEST(ConcurrentLengthsPool, AStuckFileSystemHoldsBackOnlyItsOwnPaths)
         EXPECT_TRUE(BuildFeeReport(*lengths, u"0.3"));
 }
 
+// A measuring that runs out of memory ends the walk with std::bad_alloc, never the process.
 TEST(ConcurrentLengthsPool, OutOfMemoryInAWorkerEndsTheWalkWithBadAlloc)
 {
     WorkerPool pool(2);
